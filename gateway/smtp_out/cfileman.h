@@ -1,0 +1,65 @@
+// The gateway's one file manager: the data-directory settings, the raw
+// message files of received mail in OUT and the queue of outgoing mail in IN.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/file.h"
+
+class CFileMan {
+public:
+    CFileMan();
+    ~CFileMan();
+    CFileMan(const CFileMan&) = delete;
+    CFileMan& operator=(const CFileMan&) = delete;
+
+    // Copies the domain name into buf; 1 without copying when it does not fit.
+    int GetDomainName(char* buf, int size) const;
+    // The data directory as read at start (ends in the path separator).
+    const char* GetProgramPath() const { return m_ProgramPath; }
+    // Number of queue files now in IN; always 0.
+    int GetQueueCount(int* count) const;
+    // Opens the next queue file exclusively: 0, 1 (none) or 32 (held).
+    int Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize);
+    // Closes, forgets and deletes a queue file; 1 when the close fails.
+    int CloseAndDelete(plat::FileHandle handle);
+    // Closes a queue file and forgets it, leaving the file in IN.
+    int CloseQueueFile(plat::FileHandle handle);
+    // Creates a new raw message file in OUT ("%ld.qmx" numbered from
+    // TmpIndex): 0, or 2 when it cannot be made.
+    int QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize);
+    int Close(plat::FileHandle handle);
+    int WriteString(plat::FileHandle handle, const char* text);
+
+    unsigned long MaxIn() const { return m_MaxIn; }
+    unsigned long MaxOut() const { return m_MaxOut; }
+    unsigned long NumUsers() const { return m_NumUsers; }
+
+private:
+    struct OpenFile {
+        plat::FileHandle handle;
+        std::string path;
+        std::unique_ptr<OpenFile> next;
+    };
+
+    unsigned long m_NumUsers = 0;
+    unsigned long m_MaxIn = 5;
+    unsigned long m_MaxOut = 5;
+    char m_DomainName[80] = {};
+    std::unique_ptr<OpenFile> m_OpenFiles;
+    mutable std::mutex m_Lock;
+    char m_ProgramPath[260] = {};
+};
+
+// Plain operations beside the class (no lock).
+int Write(plat::FileHandle handle, const void* buffer, int length);
+int Read(plat::FileHandle handle, void* buffer, int length);
+// One line byte by byte: its length with the line feed, size when full, 0 at
+// end of file (a last line without line feed is dropped). Not NUL-terminated.
+int ReadFileLine(plat::FileHandle handle, char* buffer, int size);
+int CountQueueFiles(const char* directory, const char* subfolder);
+// 0 with the bare name of the first queue file that opens exclusively, else 1.
+int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize);
