@@ -1,0 +1,102 @@
+// Settings store on Windows: the registry itself, under HKEY_LOCAL_MACHINE.
+#include "platform/win32/win.h"
+
+#include <cstring>
+
+#include "platform/registry.h"
+
+namespace plat {
+
+struct CRegKey::Impl {
+    HKEY m_key = nullptr;
+};
+
+CRegKey::CRegKey() : m_impl(std::make_unique<Impl>()) {}
+
+CRegKey::~CRegKey() { Close(); }
+
+long CRegKey::Open(const char* subkey, bool create) {
+    Close();
+    if (!subkey) return ERROR_INVALID_PARAMETER;
+    HKEY key = nullptr;
+    LONG r;
+    if (create) {
+        DWORD disposition = 0;
+        r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &key, &disposition);
+    } else {
+        r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_ALL_ACCESS, &key);
+    }
+    if (r == ERROR_SUCCESS) m_impl->m_key = key;
+    return r;
+}
+
+void CRegKey::Close() {
+    if (m_impl && m_impl->m_key) {
+        RegCloseKey(m_impl->m_key);
+        m_impl->m_key = nullptr;
+    }
+}
+
+bool CRegKey::IsOpen() const { return m_impl->m_key != nullptr; }
+
+long CRegKey::QueryValue(const char* name, uint32_t* type, void* data, uint32_t* size) const {
+    if (!m_impl->m_key) return ERROR_INVALID_HANDLE;
+    if (data && !size) return ERROR_INVALID_PARAMETER;
+    DWORD t = REG_NONE;
+    DWORD n = size ? *size : 0;
+    LONG r = RegQueryValueExA(m_impl->m_key, name, nullptr, &t, static_cast<BYTE*>(data),
+                              size ? &n : nullptr);
+    if (size) *size = n;
+    if (type) *type = t;
+    return r;
+}
+
+long CRegKey::QueryDword(const char* name, uint32_t* value) const {
+    // A shorter stored value leaves the rest of the number zero, not stale.
+    uint32_t v = 0;
+    uint32_t size = sizeof(v);
+    long r = QueryValue(name, nullptr, &v, &size);
+    if (r == ERROR_SUCCESS) *value = v;
+    return r;
+}
+
+long CRegKey::QueryString(const char* name, char* buf, uint32_t bufSize) const {
+    if (!buf || bufSize == 0) return ERROR_MORE_DATA;
+    uint32_t size = bufSize;
+    long r = QueryValue(name, nullptr, buf, &size);
+    if (r != ERROR_SUCCESS) return r;
+    // The stored bytes may or may not carry their terminator.
+    if (size > 0 && size <= bufSize && buf[size - 1] == '\0') return ERROR_SUCCESS;
+    if (size >= bufSize) return ERROR_MORE_DATA;
+    buf[size] = '\0';
+    return ERROR_SUCCESS;
+}
+
+long CRegKey::SetValue(const char* name, uint32_t type, const void* data, uint32_t size) {
+    if (!m_impl->m_key) return ERROR_INVALID_HANDLE;
+    return RegSetValueExA(m_impl->m_key, name, 0, type, static_cast<const BYTE*>(data), size);
+}
+
+long CRegKey::SetDword(const char* name, uint32_t value) {
+    return SetValue(name, kRegDword, &value, sizeof(value));
+}
+
+long CRegKey::SetString(const char* name, const char* text) {
+    if (!text) text = "";
+    return SetValue(name, kRegSz, text, static_cast<uint32_t>(std::strlen(text) + 1));
+}
+
+long CRegKey::DeleteValue(const char* name) {
+    if (!m_impl->m_key) return ERROR_INVALID_HANDLE;
+    return RegDeleteValueA(m_impl->m_key, name);
+}
+
+long CRegKey::DeleteKey(const char* subkey) {
+    if (!subkey || !*subkey) return ERROR_INVALID_PARAMETER;
+    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, subkey);
+}
+
+std::string RegistryFilePath() { return std::string(); }
+
+}  // namespace plat

@@ -1,0 +1,387 @@
+// The Windows backend against the native API: values and files that other
+// programs (the registry editor, the fax server) create must read the same
+// way through the platform layer, and the error codes must be Windows' own.
+#include <gtest/gtest.h>
+
+#include "platform/win32/win.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/eventlog.h"
+#include "platform/file.h"
+#include "platform/net.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+
+namespace {
+
+std::string TestKey() {
+    return "SOFTWARE\\Halvern\\QlsmtpWin32Test" + std::to_string(plat::ProcessId());
+}
+
+class RegistryTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, RegCreateKeyExA(HKEY_LOCAL_MACHINE, TestKey().c_str(), 0, nullptr, 0,
+                                     KEY_ALL_ACCESS, nullptr, &m_native, nullptr));
+        ASSERT_EQ(0, m_key.Open(TestKey().c_str(), false));
+    }
+    void TearDown() override {
+        m_key.Close();
+        if (m_native) RegCloseKey(m_native);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, TestKey().c_str());
+    }
+    void PutNative(const char* name, DWORD type, const void* data, DWORD size) {
+        ASSERT_EQ(0, RegSetValueExA(m_native, name, 0, type, static_cast<const BYTE*>(data), size));
+    }
+
+    HKEY m_native = nullptr;
+    plat::CRegKey m_key;
+};
+
+TEST_F(RegistryTest, QueryStringNeedsRoomForTheTerminator) {
+    PutNative("WithNul", REG_SZ, "abc", 4);
+    PutNative("NoNul", REG_BINARY, "abcd", 4);
+    struct Case {
+        const char* name;
+        uint32_t bufSize;
+        long result;
+        const char* text;
+    } cases[] = {
+        {"WithNul", 3, 234, nullptr}, {"WithNul", 4, 0, "abc"},   {"WithNul", 80, 0, "abc"},
+        {"NoNul", 4, 234, nullptr},   {"NoNul", 5, 0, "abcd"},    {"Missing", 80, 2, nullptr},
+    };
+    for (const Case& c : cases) {
+        char buf[80];
+        std::memset(buf, 'x', sizeof(buf));
+        EXPECT_EQ(c.result, m_key.QueryString(c.name, buf, c.bufSize)) << c.name << " " << c.bufSize;
+        if (c.text) {
+            EXPECT_STREQ(c.text, buf) << c.name << " " << c.bufSize;
+        }
+    }
+}
+
+TEST_F(RegistryTest, QueryDwordReadsRawBytesOfAnyTypeThatFits) {
+    DWORD port = 2525;
+    PutNative("Dword", REG_DWORD, &port, sizeof(port));
+    PutNative("LongText", REG_SZ, "2525", 5);
+    PutNative("ShortText", REG_SZ, "ab", 3);
+    uint32_t v = 7;
+    EXPECT_EQ(0, m_key.QueryDword("Dword", &v));
+    EXPECT_EQ(2525u, v);
+    v = 7;
+    EXPECT_EQ(234, m_key.QueryDword("LongText", &v));
+    EXPECT_EQ(7u, v);
+    EXPECT_EQ(0, m_key.QueryDword("ShortText", &v));
+    EXPECT_EQ(0x00006261u, v);  // 'a' 'b' NUL, the missing byte zero
+    EXPECT_EQ(2, m_key.QueryDword("Missing", &v));
+}
+
+TEST_F(RegistryTest, WritesAreTheRegistryEditorsTypes) {
+    ASSERT_EQ(0, m_key.SetString("DomainName", "fax.example.com"));
+    ASSERT_EQ(0, m_key.SetDword("SmtpRxPort", 0x9c4));
+    char buf[64] = {};
+    DWORD type = 0, size = sizeof(buf);
+    ASSERT_EQ(0, RegQueryValueExA(m_native, "DomainName", nullptr, &type,
+                                  reinterpret_cast<BYTE*>(buf), &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    EXPECT_EQ(16u, size);  // text and terminator
+    EXPECT_STREQ("fax.example.com", buf);
+    DWORD port = 0;
+    size = sizeof(port);
+    ASSERT_EQ(0, RegQueryValueExA(m_native, "SmtpRxPort", nullptr, &type,
+                                  reinterpret_cast<BYTE*>(&port), &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+    EXPECT_EQ(0x9c4u, port);
+
+    uint32_t t = 0;
+    size = 2;
+    uint32_t small = 2;
+    EXPECT_EQ(234, m_key.QueryValue("DomainName", &t, buf, &small));
+    EXPECT_EQ(16u, small);  // the size it needs
+    EXPECT_EQ(plat::kRegSz, t);
+    EXPECT_EQ(0, m_key.DeleteValue("DomainName"));
+    EXPECT_EQ(2, m_key.DeleteValue("DomainName"));
+}
+
+TEST_F(RegistryTest, OpenAndDeleteKeys) {
+    std::string sub = TestKey() + "\\Sub";
+    plat::CRegKey k;
+    EXPECT_EQ(2, k.Open(sub.c_str(), false));
+    EXPECT_FALSE(k.IsOpen());
+    ASSERT_EQ(0, k.Open(sub.c_str(), true));
+    EXPECT_TRUE(k.IsOpen());
+    k.Close();
+    EXPECT_NE(0, plat::CRegKey::DeleteKey(TestKey().c_str()));  // it still has a subkey
+    EXPECT_EQ(0, plat::CRegKey::DeleteKey(sub.c_str()));
+    EXPECT_EQ(2, k.Open(sub.c_str(), false));
+    EXPECT_EQ(6, k.SetDword("x", 1));  // not open: invalid handle
+}
+
+class FileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmp[MAX_PATH];
+        ASSERT_NE(0u, GetTempPathA(sizeof(tmp), tmp));
+        m_dir = std::string(tmp) + "qlw32test" + std::to_string(plat::ProcessId());
+        ASSERT_EQ(0, plat::MakeDirectory(m_dir.c_str()));
+        m_dir += "\\";
+    }
+    void TearDown() override {
+        std::vector<plat::DirEntry> entries;
+        plat::ListDirectory(m_dir.c_str(), "*", &entries);
+        for (const plat::DirEntry& e : entries) {
+            std::string p = m_dir + e.name;
+            SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (e.isDirectory)
+                plat::RemoveDirectory(p.c_str());
+            else
+                plat::RemoveFile(p.c_str());
+        }
+        plat::RemoveDirectory(m_dir.c_str());
+    }
+    std::string Path(const char* name) const { return m_dir + name; }
+    void Put(const char* name, const char* text) {
+        plat::CFile f;
+        ASSERT_EQ(0, f.Open(Path(name).c_str(), plat::kCreateTruncRW));
+        ASSERT_EQ(static_cast<int>(std::strlen(text)), f.Write(text, static_cast<int>(std::strlen(text))));
+    }
+
+    std::string m_dir;
+};
+
+TEST_F(FileTest, ExclusiveOpensDenySharingWithOtherHandles) {
+    Put("q.tmp", "data");
+    std::string p = Path("q.tmp");
+    {
+        plat::CFile held;
+        ASSERT_EQ(0, held.Open(p.c_str(), plat::kOpenReadExclusive));
+        HANDLE h = CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    }
+    // The fax server writing a queue file with no sharing.
+    HANDLE h = CreateFileA(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    plat::FileHandle f = plat::kInvalidFile;
+    for (plat::FileMode m : {plat::kOpenRead, plat::kOpenReadExclusive, plat::kOpenReadWrite}) {
+        EXPECT_EQ(plat::kErrSharingViolation, plat::FileOpen(p.c_str(), m, &f)) << m;
+        EXPECT_EQ(plat::kInvalidFile, f);
+    }
+    CloseHandle(h);
+    // Shared opens coexist.
+    plat::CFile a, b;
+    EXPECT_EQ(0, a.Open(p.c_str(), plat::kOpenRead));
+    EXPECT_EQ(0, b.Open(p.c_str(), plat::kOpenReadWrite));
+}
+
+TEST_F(FileTest, AppendWritesAlwaysLandAtTheEnd) {
+    std::string p = Path("log.txt");
+    plat::CFile a, b;
+    ASSERT_EQ(0, a.Open(p.c_str(), plat::kOpenAppend));
+    ASSERT_EQ(0, b.Open(p.c_str(), plat::kOpenAppend));
+    EXPECT_EQ(4, a.Write("1111", 4));
+    EXPECT_EQ(2, b.Write("22", 2));
+    EXPECT_EQ(0, a.Seek(0, 0));
+    EXPECT_EQ(2, a.Write("33", 2));
+    EXPECT_EQ(0, a.Sync());
+    EXPECT_EQ(0, a.Seek(0, 0));
+    char buf[16] = {};
+    EXPECT_EQ(8, a.Read(buf, sizeof(buf) - 1));
+    EXPECT_STREQ("11112233", buf);
+}
+
+TEST_F(FileTest, ErrorsAreWindowsCodes) {
+    Put("a.txt", "a");
+    Put("b.txt", "b");
+    plat::FileHandle f;
+    EXPECT_EQ(2, plat::FileOpen(Path("none.txt").c_str(), plat::kOpenRead, &f));
+    EXPECT_EQ(3, plat::FileOpen(Path("nodir\\x.txt").c_str(), plat::kCreateTruncRW, &f));
+    EXPECT_EQ(5, plat::FileOpen(m_dir.substr(0, m_dir.size() - 1).c_str(), plat::kOpenRead, &f));
+    EXPECT_EQ(80, plat::FileOpen(Path("a.txt").c_str(), plat::kCreateNewExclusiveRW, &f));
+    EXPECT_EQ(183, plat::MakeDirectory(Path("").c_str()));
+    EXPECT_EQ(3, plat::MakeDirectory(Path("x\\y").c_str()));
+    EXPECT_EQ(183, plat::RenameFile(Path("a.txt").c_str(), Path("b.txt").c_str()));
+    EXPECT_EQ(80, plat::CopyFile(Path("a.txt").c_str(), Path("b.txt").c_str(), false));
+    EXPECT_EQ(0, plat::CopyFile(Path("a.txt").c_str(), Path("b.txt").c_str(), true));
+    EXPECT_EQ(2, plat::RemoveFile(Path("none.txt").c_str()));
+    EXPECT_EQ(6, plat::FileClose(plat::kInvalidFile));
+    EXPECT_EQ(-1, plat::FileRead(plat::kInvalidFile, &f, 1));
+}
+
+TEST_F(FileTest, ListingMatchesLongNamesOnlyAndReportsAttributes) {
+    Put("ENV1.tmp", "");
+    Put("queue.TMP", "");
+    Put("longname.tmpl", "");  // its short name LONGNA~1.TMP must not match
+    Put("hidden.tmp", "");
+    ASSERT_TRUE(SetFileAttributesA(Path("hidden.tmp").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_EQ(0, plat::MakeDirectory(Path("sub.tmp").c_str()));
+    std::vector<plat::DirEntry> entries;
+    ASSERT_EQ(0, plat::ListDirectory(m_dir.c_str(), "*.tmp", &entries));
+    std::vector<std::string> names;
+    for (const plat::DirEntry& e : entries) {
+        names.push_back(e.name);
+        EXPECT_EQ(e.name == "hidden.tmp", e.isHidden) << e.name;
+        EXPECT_EQ(e.name == "sub.tmp", e.isDirectory) << e.name;
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{"ENV1.tmp", "hidden.tmp", "queue.TMP", "sub.tmp"}), names);
+
+    // Without a trailing separator and with a missing folder.
+    ASSERT_EQ(0, plat::ListDirectory(m_dir.substr(0, m_dir.size() - 1).c_str(), "ENV?.*", &entries));
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ("ENV1.tmp", entries[0].name);
+    EXPECT_EQ(3, plat::ListDirectory(Path("missing").c_str(), "*", &entries));
+    EXPECT_TRUE(entries.empty());
+}
+
+TEST(Win32System, ModulePathAndCommandLineComeFromTheSystem) {
+    std::string path;
+    ASSERT_EQ(0, plat::GetModulePath(&path));
+    char native[MAX_PATH];
+    GetModuleFileNameA(nullptr, native, sizeof(native));
+    EXPECT_EQ(native, path);
+    EXPECT_TRUE(plat::IsDirectory(path.substr(0, path.rfind('\\')).c_str()));
+    char arg0[] = "ignored";
+    char* argv[] = {arg0, nullptr};
+    EXPECT_EQ(GetCommandLineA(), plat::CommandLine(1, argv));
+}
+
+TEST(Win32System, ErrorTextIsTheSystemsWithoutLineEnd) {
+    for (int code : {2, 32, 10061}) {
+        std::string text = plat::ErrorText(code);
+        ASSERT_FALSE(text.empty()) << code;
+        EXPECT_NE('\n', text.back()) << code;
+        EXPECT_NE('\r', text.back()) << code;
+    }
+    EXPECT_EQ("", plat::ErrorText(0x2000ABCD));
+    plat::SetLastError(1234);
+    EXPECT_EQ(1234, plat::LastError());
+}
+
+TEST(Win32System, EnvironmentLookupsKeepTheLastError) {
+    std::string big(1000, 'v');
+    ASSERT_TRUE(SetEnvironmentVariableA("QLSMTP_W32_BIG", big.c_str()));
+    ASSERT_TRUE(SetEnvironmentVariableA("QLSMTP_W32_EMPTY", ""));
+    plat::SetLastError(32);
+    std::string v = "old";
+    EXPECT_FALSE(plat::GetEnv("QLSMTP_W32_UNSET", &v));
+    EXPECT_EQ("old", v);
+    EXPECT_EQ(32, plat::LastError());
+    EXPECT_TRUE(plat::GetEnv("QLSMTP_W32_BIG", &v));
+    EXPECT_EQ(big, v);
+    EXPECT_TRUE(plat::GetEnv("QLSMTP_W32_EMPTY", &v));
+    EXPECT_EQ("", v);
+    EXPECT_EQ(32, plat::LastError());
+}
+
+TEST(Win32System, MessagesGoToStandardErrorWithoutUi) {
+    ASSERT_TRUE(SetEnvironmentVariableA("QLSMTP_NO_UI", "1"));
+    testing::internal::CaptureStderr();
+    plat::ShowMessage("Thread Release Error", "Error", plat::kIconError);
+    EXPECT_EQ("Error: Thread Release Error\n", testing::internal::GetCapturedStderr());
+}
+
+TEST(Win32EventLog, ReportsNeedARegisteredSource) {
+    const char* strings[] = {"Quillon SMTP Server"};
+    EXPECT_FALSE(plat::ReportEvent(plat::kNoEventSource, plat::kEventInformation, 428, strings, 1));
+    plat::EventSourceHandle h = plat::RegisterEventSource("Quillon SMTP Server");
+    ASSERT_NE(plat::kNoEventSource, h);
+    EXPECT_TRUE(plat::ReportEvent(h, plat::kEventInformation, 428, strings, 1));
+    EXPECT_TRUE(plat::ReportEvent(h, plat::kEventError, 424, nullptr, 0));
+    plat::DeregisterEventSource(h);
+}
+
+// A connected pair on the loopback interface.
+class SocketTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, plat::NetStartup());
+        ASSERT_EQ(0, plat::NetStartup());  // nested pairs
+        plat::NetCleanup();
+        m_listen = plat::CSocket(plat::TcpSocket());
+        ASSERT_TRUE(m_listen.IsValid());
+        plat::SockAddrIn a{};
+        a.family = 2;
+        a.addr = plat::InetAddr("127.0.0.1");
+        ASSERT_EQ(0, plat::Bind(m_listen.Get(), a));
+        ASSERT_EQ(0, plat::Listen(m_listen.Get(), 5));
+        m_port = plat::LocalPort(m_listen.Get());
+        ASSERT_GT(m_port, 0);
+        m_client = plat::CSocket(plat::TcpSocket());
+        a.port = plat::HostToNet16(static_cast<uint16_t>(m_port));
+        ASSERT_EQ(0, plat::Connect(m_client.Get(), a));
+        plat::SockAddrIn peer{};
+        m_server = plat::CSocket(plat::Accept(m_listen.Get(), &peer));
+        ASSERT_TRUE(m_server.IsValid());
+        EXPECT_EQ(2, peer.family);
+        EXPECT_EQ(plat::InetAddr("127.0.0.1"), peer.addr);
+    }
+    void TearDown() override {
+        m_client.Close();
+        m_server.Close();
+        m_listen.Close();
+        plat::NetCleanup();
+    }
+
+    plat::CSocket m_listen, m_client, m_server;
+    int m_port = 0;
+};
+
+TEST_F(SocketTest, PeekTimeoutNonBlockingAndShutdown) {
+    char buf[16] = {};
+    ASSERT_EQ(0, plat::SetRecvTimeout(m_server.Get(), 200));
+    EXPECT_EQ(-1, plat::Recv(m_server.Get(), buf, sizeof(buf), 0));
+    EXPECT_EQ(WSAETIMEDOUT, plat::SocketError());
+
+    ASSERT_EQ(0, plat::SetNonBlocking(m_client.Get(), true));
+    EXPECT_EQ(-1, plat::Recv(m_client.Get(), buf, sizeof(buf), plat::kMsgPeek));
+    EXPECT_EQ(WSAEWOULDBLOCK, plat::SocketError());
+    ASSERT_EQ(0, plat::SetNonBlocking(m_client.Get(), false));
+
+    ASSERT_EQ(5, plat::Send(m_client.Get(), "HELO\n", 5, 0));
+    ASSERT_EQ(0, plat::SetRecvTimeout(m_server.Get(), 5000));
+    EXPECT_EQ(1, plat::Recv(m_server.Get(), buf, 1, plat::kMsgPeek));
+    EXPECT_EQ(5, plat::Recv(m_server.Get(), buf, sizeof(buf), 0));
+    EXPECT_EQ(0, std::memcmp(buf, "HELO\n", 5));
+
+    EXPECT_EQ(0, plat::ShutdownBoth(m_server.Get()));
+    EXPECT_EQ(0, plat::Recv(m_client.Get(), buf, sizeof(buf), 0));
+}
+
+TEST_F(SocketTest, RefusedConnectAndBusyPortGiveWinsockErrors) {
+    plat::SockAddrIn a{};
+    a.family = 2;
+    a.addr = plat::InetAddr("127.0.0.1");
+    a.port = plat::HostToNet16(static_cast<uint16_t>(m_port));
+    plat::CSocket other(plat::TcpSocket());
+    EXPECT_EQ(-1, plat::Bind(other.Get(), a));
+    EXPECT_EQ(WSAEADDRINUSE, plat::SocketError());
+
+    m_listen.Close();
+    plat::CSocket late(plat::TcpSocket());
+    EXPECT_EQ(-1, plat::Connect(late.Get(), a));
+    EXPECT_EQ(WSAECONNREFUSED, plat::SocketError());
+}
+
+TEST(Win32Net, AddressConversions) {
+    ASSERT_EQ(0, plat::NetStartup());
+    char text[16];
+    uint32_t a = plat::InetAddr("192.168.1.20");
+    EXPECT_EQ(plat::HostToNet32(0xC0A80114u), a);
+    plat::InetNtoa(a, text);
+    EXPECT_STREQ("192.168.1.20", text);
+    EXPECT_EQ(plat::kInaddrNone, plat::InetAddr("fax.example.com"));
+    EXPECT_EQ(plat::kInaddrNone, plat::InetAddr(nullptr));
+    uint32_t r = 0;
+    EXPECT_EQ(0, plat::ResolveHostName("127.0.0.1", &r));
+    EXPECT_EQ(plat::InetAddr("127.0.0.1"), r);
+    EXPECT_NE(0, plat::ResolveHostName("no-such-host.invalid", &r));
+    plat::NetCleanup();
+}
+
+}  // namespace
