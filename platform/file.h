@@ -110,6 +110,8 @@ int RemoveFile(const char* path);
 int RenameFile(const char* from, const char* to);
 // Copies a file, replacing the destination when overwrite is set.
 int CopyFile(const char* from, const char* to, bool overwrite);
+// Last modification time in nanoseconds since the epoch (0 when unknown).
+int64_t FileModifiedTime(const char* path);
 // Full path of the running program.
 int GetModulePath(std::string* path);
 // Matches a name against a '*'/'?' pattern, case ignored.

@@ -26,7 +26,16 @@ public:
     bool IsOpen() const { return m_file.IsOpen(); }
 
     // Next byte 0..255 or -1 at end of file or error.
-    int GetC();
+    int GetC() {
+        if (m_inPos < m_inLen) {
+            unsigned char c = m_in[m_inPos];
+            if (c != '\r' || !m_text) {
+                ++m_inPos;
+                return c;
+            }
+        }
+        return GetCSlow();
+    }
     // Reads up to size-1 bytes, stopping after "\n"; NUL-terminates. Returns
     // buf, or nullptr when nothing was read (or size < 2).
     char* GetS(char* buf, int size);
@@ -34,7 +43,12 @@ public:
     int Read(void* buf, int len);
 
     // 0 on success, -1 on error.
-    int PutC(int c);
+    int PutC(int c) {
+        if (!m_write || m_inLen != 0 || m_out.size() >= kFlushAt) return PutCSlow(c);
+        if (c == '\n' && m_text) m_out.push_back('\r');
+        m_out.push_back(static_cast<char>(c));
+        return 0;
+    }
     int PutS(const char* text);
     // Writes len bytes (each "\n" as CR LF in text mode); bytes taken or -1.
     int Write(const void* data, int len);
@@ -48,8 +62,12 @@ public:
     int Rewind();
 
 private:
+    static constexpr size_t kFlushAt = 65536;
+    int GetCSlow();
+    int PutCSlow(int c);
     int Fill();
     int FlushWrite();
+    int PrepareWrite();
 
     CFile m_file;
     bool m_text = true;

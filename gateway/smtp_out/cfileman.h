@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 
@@ -28,9 +29,21 @@ public:
     int CloseAndDelete(plat::FileHandle handle);
     // Closes a queue file and forgets it, leaving the file in IN.
     int CloseQueueFile(plat::FileHandle handle);
-    // Creates a new raw message file in OUT ("%ld.qmx" numbered from
-    // TmpIndex): 0, or 2 when it cannot be made.
+    // Creates a new raw message file in OUT: 0, or 2 when it cannot be made.
+    // path receives the raw message file's name, "%ld.qmx" numbered from
+    // TmpIndex; the data are written under that name plus ".part" until
+    // CommitMsg gives the file its name. Numbers whose files still exist
+    // (a message not yet handed off) are passed over.
     int QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize);
+    // Flushes the received data to stable storage, closes the file and gives
+    // it the raw message file name: from then on the message survives a
+    // crash. 0, or the error that prevented it (the data are then removed).
+    int CommitMsg(plat::FileHandle handle, const char* path);
+    // Closes and removes the data of a message that was not acknowledged.
+    void DiscardMsg(plat::FileHandle handle, const char* path);
+    // At start-up: removes the data of unacknowledged messages (".part") and
+    // lists the raw message files left behind, oldest first.
+    void RecoverReceived(std::vector<std::string>* rawFiles);
     int Close(plat::FileHandle handle);
     int WriteString(plat::FileHandle handle, const char* text);
 
@@ -38,12 +51,14 @@ public:
     unsigned long MaxOut() const { return m_MaxOut; }
     unsigned long NumUsers() const { return m_NumUsers; }
 
-private:
+    // An entry of the list of open queue files.
     struct OpenFile {
         plat::FileHandle handle;
         std::string path;
         std::unique_ptr<OpenFile> next;
     };
+
+private:
 
     unsigned long m_NumUsers = 0;
     unsigned long m_MaxIn = 5;

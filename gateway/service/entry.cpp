@@ -1,0 +1,86 @@
+// Program entry and run modes.
+#include "gateway/service/entry.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "common/settings_names.h"
+#include "gateway/service/cservice.h"
+#include "gateway/service/diag.h"
+#include "gateway/service/install.h"
+#include "gateway/smtp_in/smtp_in.h"
+#include "gateway/smtp_out/cfileman.h"
+#include "platform/system.h"
+
+namespace {
+
+// Live until the process ends.
+std::unique_ptr<CFileMan> g_FileMan;
+std::unique_ptr<SMTPInListener> g_Listener;
+
+CService g_Service;
+
+void RunConsole() {
+    auto service = std::make_unique<CService>();
+    EntryFunction(service.get());
+    std::fputs("Press q to stop the gateway\n", stdout);
+    plat::FlushStdout();
+    int c = std::getchar();
+    while (c != 'q') {
+        plat::SleepMs(1000);
+        c = std::getchar();
+    }
+    service.reset();
+}
+
+void RunService() {
+    if (g_Service.InitService(qlsmtp::kServiceName, EntryFunction) != 0) return;
+    int code = plat::LastError();
+    plat::ShowMessage("Command prompt:Service will about to start", "Startup Message", plat::kIconNone);
+    plat::ShowMessage(plat::ErrorText(code).c_str(), "Error", plat::kIconInformation);
+}
+
+}  // namespace
+
+RunMode ChooseMode(const std::string& commandLine) {
+    char last = commandLine.empty() ? '\0' : commandLine.back();
+    switch (last) {
+        case 'i':
+        case 'I': return RunMode::Install;
+        case 'u':
+        case 'U': return RunMode::Remove;
+        case 'm':
+        case 'M': return RunMode::Console;
+        default: return RunMode::Service;
+    }
+}
+
+void EntryFunction(CService* service) {
+    GetDebugSettings();
+    DLOG("Entered Entry function for the service.");
+    g_FileMan = std::make_unique<CFileMan>();
+    g_Listener = std::make_unique<SMTPInListener>();
+    g_Listener->m_FileMan = g_FileMan.get();
+    service->m_SMTPIN = g_Listener.get();
+    int port = GetSMTPInPortNumber();
+    g_Listener->ConnectToPort(port);
+    DLOGF("Connected to Port %d", port);
+    DLOG("start to accept the calls.");
+    g_Listener->StartAcceptThread();
+    DLOG("INCOMING TRAFFIC : Waiting for connections.");
+}
+
+int RunProgram(int argc, char** argv) {
+    ResetServiceEventSource();
+    switch (ChooseMode(plat::CommandLine(argc, argv))) {
+        case RunMode::Install: InstallService(); break;
+        case RunMode::Remove: RemoveService(); break;
+        case RunMode::Console: RunConsole(); break;
+        case RunMode::Service: RunService(); break;
+    }
+    return 1;
+}
+
+CFileMan* GatewayFileMan() { return g_FileMan.get(); }
+SMTPInListener* GatewayListener() { return g_Listener.get(); }
+SMTPOut* GatewayOutbound() { return nullptr; }

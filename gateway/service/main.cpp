@@ -1,0 +1,3 @@
+#include "gateway/service/entry.h"
+
+int main(int argc, char** argv) { return RunProgram(argc, argv); }

@@ -1,0 +1,53 @@
+// The receiving SMTP session and its listener.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gateway/smtp_in/winsock.h"
+
+// Hands a raw message file to the fax server under the hand-off lock; 0 when
+// it was handed off (the raw file may go), non-zero when it must be kept.
+using HandOffFn = int (*)(std::mutex& handoffLock, const char* rawPath);
+
+class SMTPInListener : public CWinSock {
+public:
+    std::unique_ptr<CClientThread> CreateThreadInstance() override;
+    void ReleaseThreadInstance(std::unique_ptr<CClientThread> instance) override;
+
+    // The hand-off; null leaves each raw message file in OUT untouched.
+    HandOffFn m_HandOff = nullptr;
+};
+
+// Hands off the raw message files that a crash left behind (oldest first)
+// and removes the data of unacknowledged messages. Run before accepting.
+void RecoverReceivedMessages(SMTPInListener& listener);
+
+class SMTPInThread : public CClientThread {
+public:
+    enum Command { kNone = 0, kHelo, kMail, kRcpt, kData, kHelp, kQuit, kNoop, kRset };
+    enum State { kWaitHelo = 1, kWaitMail = 2, kWaitRcptOrData = 3, kReceiving = 101 };
+
+    SMTPInThread() = default;
+    ~SMTPInThread() override = default;
+
+    void OnConnect() override;
+    void OnTooManyConnections() override {}
+
+    static int ParseCommand(const char* line);
+    static void TrimArgument(std::string& text);
+    void SendHelp();
+
+private:
+    void ReceiveData();
+    void Reply(const std::string& text) { SendString(text.c_str()); }
+
+    std::string m_Helo;
+    std::string m_Sender;
+    std::vector<std::string> m_Recipients;
+    int m_State = kWaitHelo;
+    char m_MsgPath[300] = {};
+    std::string m_Domain;
+};

@@ -1,0 +1,317 @@
+// Listener, accept loop and connection threads.
+#include "gateway/smtp_in/winsock.h"
+
+#include <cstring>
+
+#include "gateway/service/diag.h"
+#include "platform/system.h"
+
+// ---------------------------------------------------------------------------
+// CClientThread
+
+int CClientThread::Send(const void* data, int length) {
+    if (length < 1) length = static_cast<int>(std::strlen(static_cast<const char*>(data)));
+    return plat::Send(m_Socket, data, length, 0);
+}
+
+int CClientThread::SendString(const char* text) { return Send(text, -1); }
+
+int CClientThread::Receive(void* buffer, int length) {
+    if (m_ReadPos < m_ReadLen) {
+        int n = m_ReadLen - m_ReadPos;
+        if (n > length) n = length;
+        std::memcpy(buffer, m_ReadAhead + m_ReadPos, static_cast<size_t>(n));
+        m_ReadPos += n;
+        return n;
+    }
+    return plat::Recv(m_Socket, buffer, length, 0);
+}
+
+int CClientThread::SetReceiveTimeout(uint32_t ms) { return plat::SetRecvTimeout(m_Socket, ms); }
+int CClientThread::SetSendTimeout(uint32_t ms) { return plat::SetSendTimeout(m_Socket, ms); }
+int CClientThread::SetNonBlocking(bool on) { return plat::SetNonBlocking(m_Socket, on); }
+
+// 1 with the next byte, else the failed receive's result (0 or -1).
+int CClientThread::NextByte(char* c) {
+    if (m_ReadPos >= m_ReadLen) {
+        int n = plat::Recv(m_Socket, m_ReadAhead, sizeof(m_ReadAhead), 0);
+        if (n <= 0) return n;
+        m_ReadPos = 0;
+        m_ReadLen = n;
+    }
+    *c = m_ReadAhead[m_ReadPos++];
+    return 1;
+}
+
+int CClientThread::ReadLine(char* buffer, int max) {
+    int n = 0;
+    while (n < max) {
+        char c;
+        if (NextByte(&c) < 1) {
+            buffer[0] = '\0';
+            return 0;
+        }
+        if (c == '\n') {
+            if (n > 0 && buffer[n - 1] == '\r') --n;
+            buffer[n] = '\0';
+            return n;
+        }
+        buffer[n++] = c;
+    }
+    buffer[max] = '\0';
+    return max;
+}
+
+int CClientThread::ReadRawLine(char* buffer, int max) {
+    int n = 0;
+    while (n < max) {
+        char c;
+        if (NextByte(&c) < 1) {
+            buffer[0] = '\0';
+            return 0;
+        }
+        buffer[n++] = c;
+        if (c == '\n') break;
+    }
+    buffer[n] = '\0';
+    return n;
+}
+
+bool CClientThread::IsDataPending() {
+    if (m_ReadPos < m_ReadLen) return true;
+    char c;
+    SetNonBlocking(true);
+    int r = plat::Recv(m_Socket, &c, 1, plat::kMsgPeek);
+    SetNonBlocking(false);
+    return r >= 1;
+}
+
+void CClientThread::DrainInput() {
+    m_ReadPos = m_ReadLen = 0;
+    if (!IsDataPending()) return;
+    char scratch[50];
+    while (Receive(scratch, sizeof(scratch)) >= 1 && IsDataPending()) {
+    }
+}
+
+void CClientThread::OnConnect() {
+    char line[101];
+    if (ReadLine(line, 100) > 0) {
+        DrainInput();
+        SendString("Connect Successful ... Now Disconnecting.");
+    }
+}
+
+void CClientThread::OnTooManyConnections() {
+    char buf[256];
+    if (Receive(buf, 255) >= 1) SendString("Too Many Connections, Please Try Later.");
+}
+
+// ---------------------------------------------------------------------------
+// CWinSock
+
+CWinSock::CWinSock() = default;
+
+CWinSock::~CWinSock() {
+    Shutdown();
+    if (m_NetStarted) plat::NetCleanup();
+}
+
+int CWinSock::ConnectToPort(int port) { return ConnectToPort(port, 5, 2, plat::kInaddrAny); }
+
+int CWinSock::ConnectToPort(int port, int backlog, int family, uint32_t address) {
+    DLOG("Entering ConnectToPort.\r\n");
+    if (!m_NetStarted) {
+        if (plat::NetStartup() != 0) {
+            DLOG("ConnectToPort: WSAstartup is failed.\r\n");
+            return 1;
+        }
+        m_NetStarted = true;
+    }
+    DLOG("ConnectToPort: WSAstartup is done.\r\n");
+    std::memset(&m_Address, 0, sizeof(m_Address));
+    m_Address.family = static_cast<uint16_t>(family);
+    m_Address.port = plat::HostToNet16(static_cast<uint16_t>(port));
+    m_Address.addr = plat::HostToNet32(address);
+    m_ListenSocket = plat::CSocket(plat::TcpSocket());
+    if (!m_ListenSocket.IsValid()) {
+        DLOG("ConnectToPort : unable to create the socket.\r\n");
+        GetAndDisplayErrorListener();
+        return 2;
+    }
+    if (plat::Bind(m_ListenSocket.Get(), m_Address) != 0) {
+        DLOG("ConnectToPort : unable to bind to the required address.\r\n");
+        GetAndDisplayErrorListener();
+        return 3;
+    }
+    if (plat::Listen(m_ListenSocket.Get(), backlog) != 0) {
+        DLOG("ConnectToPort : unable listen on the socket.\r\n");
+        GetAndDisplayErrorListener();
+        return 4;
+    }
+    return 0;
+}
+
+int CWinSock::BoundPort() const {
+    return m_ListenSocket.IsValid() ? plat::LocalPort(m_ListenSocket.Get()) : 0;
+}
+
+int CWinSock::StartAcceptThread() {
+    if (m_Accepting) return 0;
+    m_StopFlag = 0;
+    if (m_AcceptThread.joinable()) m_AcceptThread.join();  // an earlier one that has ended
+    m_Accepting = 1;
+    m_AcceptThread = std::thread(AcceptConnections, this);
+    DLOG("Thread for accepting for the connections created.\r\n");
+    return 0;
+}
+
+void CWinSock::ReleaseAcceptThread() {
+    if (m_AcceptThread.joinable()) m_AcceptThread.detach();
+}
+
+void CWinSock::AcceptConnections(CWinSock* self) {
+    for (;;) {
+        DLOG("AcceptConnections: waiting for the connect requests.\r\n");
+        plat::SockAddrIn addr = {};
+        plat::CSocket client(plat::Accept(self->m_ListenSocket.Get(), &addr));
+        if (self->m_StopFlag == 1) {
+            DLOG("AcceptConnections: about to shut down the connection.\r\n");
+            if (client.IsValid()) {
+                DLOG("AcceptConnections: invalid client - so shut down the connection.\r\n");
+                plat::ShutdownBoth(client.Get());
+                client.Close();
+            }
+            self->m_Accepting = 0;
+            self->m_StopFlag = 0;
+            DLOG("AcceptConnections: closed the connection & exit the accept thread.\r\n");
+            return;
+        }
+        DLOG("AcceptConnections: Got a connect request.\r\n");
+        if (!client.IsValid()) {
+            DLOG("AcceptConnections: invalid client, so exit the accept thread.\r\n");
+            self->m_Accepting = 0;
+            return;
+        }
+        auto info = std::make_unique<ClientThreadInfo>();
+        info->socket = std::move(client);
+        info->listenSocket = self->m_ListenSocket.Get();
+        info->clientAddr = addr;
+        info->listener = self;
+        // The limit test is advisory and reads the count without the lock.
+        info->tooMany = self->m_ConnectionLimit > self->m_ConnectionCount ? 0 : 1;
+        DLOG("AcceptConnections: Allocated and populated conn-details in the structure ti.\r\n");
+        // The handle is stored in the record before the thread runs, so the
+        // thread always finds its own handle there.
+        info->threadHandle = self->m_NextThreadHandle++;
+        self->ThreadStarted();
+        try {
+            std::thread(ClientThreadEntry, std::move(info)).detach();
+            DLOG("AcceptConnections: created thread for the new client.\r\n");
+        } catch (...) {
+            // std::thread reports a failed start only this way; the record
+            // and its socket went with the failed thread's arguments.
+            DLOG("AcceptConnections: unable to create thread for the new client.\r\n");
+            self->ThreadEnded();
+        }
+    }
+}
+
+int CWinSock::ClientThreadEntry(std::unique_ptr<ClientThreadInfo> info) {
+    CWinSock* listener = info->listener;
+    DLOG("ClientThreadEntry : Entering.\r\n");
+    std::unique_ptr<CClientThread> instance = listener->CreateThreadInstance();
+    if (instance) {
+        DLOG("ClientThreadEntry : Thread instance created.\r\n");
+        instance->m_Socket = info->socket.Get();
+        instance->m_ListenSocket = info->listenSocket;
+        instance->m_ClientAddr = info->clientAddr;
+        instance->m_Listener = listener;
+        instance->SetReceiveTimeout(30000);
+        instance->SetSendTimeout(30000);
+        listener->AddToThreadList(instance.get(), info->threadHandle, info->socket.Get());
+        DLOG("ClientThreadEntry : added Thread instance to the threadlist.\r\n");
+        if (info->tooMany == 0) {
+            instance->OnConnect();
+        } else {
+            DLOG("ClientThreadEntry : exceeded the max. no. of connections.\r\n");
+            instance->OnTooManyConnections();
+        }
+        listener->RemoveFromThreadList(info->threadHandle);
+        DLOG("ClientThreadEntry : removed Thread instance to the threadlist.\r\n");
+        listener->ReleaseThreadInstance(std::move(instance));
+        DLOG("ClientThreadEntry : Thread instance released.\r\n");
+    }
+    DLOG("ClientThreadEntry : doing the cleanup.\r\n");
+    plat::ShutdownBoth(info->socket.Get());
+    info->socket.Close();
+    info.reset();
+    DLOG("ClientThreadEntry : Leaving .\r\n");
+    listener->ThreadEnded();
+    return 1;
+}
+
+bool CWinSock::AddToThreadList(CClientThread* instance, ThreadHandle thread, plat::SocketHandle socket) {
+    std::lock_guard<std::mutex> g(m_ListLock);
+    auto node = std::make_unique<ThreadListNode>();
+    node->instance = instance;
+    node->thread = thread;
+    node->socket = socket;
+    if (m_ThreadList) m_ThreadList->prev = node.get();
+    node->next = std::move(m_ThreadList);
+    m_ThreadList = std::move(node);
+    ++m_ConnectionCount;
+    return true;
+}
+
+bool CWinSock::RemoveFromThreadList(ThreadHandle thread) {
+    {
+        std::lock_guard<std::mutex> g(m_ListLock);
+        for (ThreadListNode* n = m_ThreadList.get(); n; n = n->next.get()) {
+            if (n->thread != thread) continue;
+            ThreadListNode* prev = n->prev;
+            std::unique_ptr<ThreadListNode> next = std::move(n->next);
+            if (next) next->prev = prev;
+            // Replacing the owner's link frees the node.
+            if (prev) {
+                prev->next = std::move(next);
+            } else {
+                m_ThreadList = std::move(next);
+            }
+            --m_ConnectionCount;
+            return true;
+        }
+    }
+    plat::ShowMessage("Thread Release Error", "Error", plat::kIconNone);
+    return true;
+}
+
+void CWinSock::ThreadStarted() {
+    std::lock_guard<std::mutex> g(m_RunningLock);
+    ++m_Running;
+}
+
+void CWinSock::ThreadEnded() {
+    std::lock_guard<std::mutex> g(m_RunningLock);
+    if (--m_Running == 0) m_RunningDone.notify_all();
+}
+
+void CWinSock::Shutdown() {
+    if (m_AcceptThread.joinable()) {
+        m_StopFlag = 1;
+        // Wake the blocked accept: shutting the listening socket down makes
+        // it return at once on both systems.
+        plat::ShutdownBoth(m_ListenSocket.Get());
+        m_ListenSocket.Close();
+        m_AcceptThread.join();
+    }
+    m_ListenSocket.Close();
+    m_Accepting = 0;
+    // Make every connection's blocked read return, then wait for the threads.
+    {
+        std::lock_guard<std::mutex> g(m_ListLock);
+        for (ThreadListNode* n = m_ThreadList.get(); n; n = n->next.get()) plat::ShutdownBoth(n->socket);
+    }
+    std::unique_lock<std::mutex> g(m_RunningLock);
+    m_RunningDone.wait(g, [this] { return m_Running == 0; });
+}

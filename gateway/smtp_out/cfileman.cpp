@@ -1,0 +1,282 @@
+// The file manager: settings of the data directory, raw message files of
+// received mail and the queue of outgoing mail.
+#include "gateway/smtp_out/cfileman.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "common/settings_names.h"
+#include "gateway/service/diag.h"
+#include "platform/file.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+
+namespace {
+
+constexpr const char kPartSuffix[] = ".part";
+
+std::string Folder(const char* directory, const char* subfolder) {
+    std::string f(directory);
+    f += subfolder;
+    return f;
+}
+
+}  // namespace
+
+CFileMan::CFileMan() {
+    DLOG("Reading Registry for Config info.\r\n");
+    plat::CRegKey key;
+    if (key.Open(qlsmtp::kSettingsKey, true) == 0) {
+        uint32_t v;
+        m_MaxOut = key.QueryDword(qlsmtp::kValMaxOut, &v) == 0 ? v : qlsmtp::kDefaultMaxOut;
+        m_MaxIn = key.QueryDword(qlsmtp::kValMaxIn, &v) == 0 ? v : m_MaxOut;
+        key.SetDword(qlsmtp::kValFileNameUse, 0);
+        char buf[80];
+        if (key.QueryString(qlsmtp::kValProgramPath, buf, sizeof(buf)) == 0)
+            std::snprintf(m_ProgramPath, sizeof(m_ProgramPath), "%s", buf);
+        if (key.QueryString(qlsmtp::kValDomainName, buf, sizeof(buf)) == 0)
+            std::snprintf(m_DomainName, sizeof(m_DomainName), "%s", buf);
+        m_NumUsers = key.QueryDword(qlsmtp::kValNumUsers, &v) == 0 ? v : 0;
+    }
+    DLOG("File Class Config");
+    DLOG(m_DomainName);
+    DLOGF("%s.\r\n", m_DomainName);
+    DLOG("Completed Reading Config info from Registry.\r\n");
+}
+
+CFileMan::~CFileMan() {
+    // Queue files still open are closed; they stay in the queue.
+    while (m_OpenFiles) {
+        plat::FileClose(m_OpenFiles->handle);
+        m_OpenFiles = std::move(m_OpenFiles->next);
+    }
+}
+
+int CFileMan::GetDomainName(char* buf, int size) const {
+    int len = static_cast<int>(std::strlen(m_DomainName));
+    if (len >= size) return 1;
+    std::memcpy(buf, m_DomainName, static_cast<size_t>(len) + 1);
+    return 0;
+}
+
+int CFileMan::GetQueueCount(int* count) const {
+    *count = CountQueueFiles(m_ProgramPath, "IN");
+    return 0;
+}
+
+int CountQueueFiles(const char* directory, const char* subfolder) {
+    std::vector<plat::DirEntry> entries;
+    if (plat::ListDirectory(Folder(directory, subfolder).c_str(), "*.tmp", &entries) != 0) return 0;
+    int n = 0;
+    for (const plat::DirEntry& e : entries)
+        if (e.name[0] != '.' && !e.isDirectory) ++n;
+    return n;
+}
+
+int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize) {
+    std::string folder = Folder(directory, subfolder);
+    std::vector<plat::DirEntry> entries;
+    if (plat::ListDirectory(folder.c_str(), "*.tmp", &entries) != 0) return 1;
+    for (const plat::DirEntry& e : entries) {
+        if (e.name[0] == '.' || e.isDirectory) continue;
+        std::string path = folder + plat::kPathSep + e.name;
+        plat::CFile test;
+        if (test.Open(path.c_str(), plat::kOpenReadExclusive) != 0) {
+            GetAndDisplayError();
+            continue;
+        }
+        if (static_cast<int>(e.name.size()) >= nameSize) continue;
+        std::memcpy(name, e.name.c_str(), e.name.size() + 1);
+        return 0;
+    }
+    return 1;
+}
+
+int CFileMan::Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize) {
+    *handle = plat::kInvalidFile;
+    if (CountQueueFiles(m_ProgramPath, "IN") == 0) {
+        DLOG("Que_OpenMsg - no messages");
+        DLOG("Que_OpenMsg - no messages,\r\n");
+        return 1;
+    }
+    std::lock_guard<std::mutex> g(m_Lock);
+    char name[260];
+    if (FindFreeQueueFile(m_ProgramPath, "IN", name, sizeof(name)) != 0) return 1;
+    std::string full = std::string(m_ProgramPath) + "IN" + plat::kPathSep + name;
+    DLOG("Que_OpenMsg - filename to check for");
+    DLOG(full.c_str());
+    if (static_cast<int>(full.size()) >= pathSize) return 1;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (!plat::PathExists(full.c_str())) {
+            DLOG("Que_OpenMsg  newindex++");
+            DLOG("Que_OpenMsg: Access to specified file failed");
+        }
+        plat::FileHandle h;
+        if (plat::FileOpen(full.c_str(), plat::kOpenReadExclusive, &h) == 0) {
+            *handle = h;
+            std::memcpy(path, full.c_str(), full.size() + 1);
+            auto entry = std::make_unique<OpenFile>();
+            entry->handle = h;
+            entry->path = full;
+            std::unique_ptr<OpenFile>* tail = &m_OpenFiles;
+            while (*tail) tail = &(*tail)->next;
+            *tail = std::move(entry);
+            return 0;
+        }
+        DLOG("Que_OpenMsg: Unable to open the specified file.");
+        if (GetAndDisplayError() == plat::kErrSharingViolation) return 32;
+    }
+    return 1;
+}
+
+// Removes the entry of a handle from the open-file list; its path, or "".
+static std::string Forget(std::unique_ptr<CFileMan::OpenFile>& list, plat::FileHandle handle);
+
+int CFileMan::CloseAndDelete(plat::FileHandle handle) {
+    std::lock_guard<std::mutex> g(m_Lock);
+    DLOG("Close and Delete");
+    DLOG("Close and Delete.\r\n");
+    if (plat::FileClose(handle) != 0) {
+        DLOG("Close and Delete - close error");
+        return 1;
+    }
+    std::string path = Forget(m_OpenFiles, handle);
+    if (!path.empty() && path.size() < 260) {
+        DLOG(path.c_str());
+        DLOGF("%s deleting it.\r\n", path.c_str());
+        plat::RemoveFile(path.c_str());
+    }
+    return 0;
+}
+
+int CFileMan::CloseQueueFile(plat::FileHandle handle) {
+    std::lock_guard<std::mutex> g(m_Lock);
+    int r = plat::FileClose(handle) == 0 ? 0 : 1;
+    Forget(m_OpenFiles, handle);
+    return r;
+}
+
+static std::string Forget(std::unique_ptr<CFileMan::OpenFile>& list, plat::FileHandle handle) {
+    for (std::unique_ptr<CFileMan::OpenFile>* p = &list; *p; p = &(*p)->next) {
+        if ((*p)->handle != handle) continue;
+        std::string path = std::move((*p)->path);
+        *p = std::move((*p)->next);
+        return path;
+    }
+    return std::string();
+}
+
+int CFileMan::QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize) {
+    *handle = plat::kInvalidFile;
+    std::lock_guard<std::mutex> g(m_Lock);
+    plat::CRegKey key;
+    uint32_t index = 0;
+    bool haveKey = key.Open(qlsmtp::kSettingsKey, true) == 0;
+    if (haveKey && key.QueryDword(qlsmtp::kValTmpIndex, &index) != 0) index = 0;
+    if (index > 65534) index = 0;
+    std::string out = std::string(m_ProgramPath) + "OUT" + plat::kPathSep;
+    std::string full;
+    int err = 0;
+    // A number whose raw message file (or its data) still exists belongs to
+    // a message not yet handed off: pass it over.
+    for (int tries = 0; tries < 65535; ++tries) {
+        full = out + std::to_string(index) + ".qmx";
+        index = static_cast<uint32_t>(qlsmtp::NextCounter(index));
+        if (plat::PathExists(full.c_str())) continue;
+        std::string part = full + kPartSuffix;
+        plat::FileHandle h;
+        err = plat::FileOpen(part.c_str(), plat::kCreateNewExclusiveRW, &h);
+        if (err == plat::kErrFileExists || err == plat::kErrAlreadyExists) continue;
+        if (err == 0) *handle = h;
+        break;
+    }
+    if (haveKey) key.SetDword(qlsmtp::kValTmpIndex, index);
+    DLOG("QUE_AddMsg");
+    DLOG(full.c_str());
+    if (*handle == plat::kInvalidFile) {
+        DLOG("QUE_AddMsg: File open Error.\r\n");
+        plat::SetLastError(err);
+        GetAndDisplayError();
+    }
+    if (static_cast<int>(full.size()) < pathSize) {
+        std::memcpy(path, full.c_str(), full.size() + 1);
+    } else if (pathSize > 0) {
+        path[0] = '\0';
+    }
+    return *handle == plat::kInvalidFile ? 2 : 0;
+}
+
+int CFileMan::CommitMsg(plat::FileHandle handle, const char* path) {
+    std::string part = std::string(path) + kPartSuffix;
+    int err = plat::FileSync(handle);
+    int closeErr = plat::FileClose(handle);
+    if (err == 0) err = closeErr;
+    if (err == 0) err = plat::RenameFile(part.c_str(), path);
+    if (err != 0) {
+        plat::RemoveFile(part.c_str());
+        plat::SetLastError(err);
+        GetAndDisplayError();
+    }
+    return err;
+}
+
+void CFileMan::DiscardMsg(plat::FileHandle handle, const char* path) {
+    if (handle != plat::kInvalidFile) plat::FileClose(handle);
+    plat::RemoveFile((std::string(path) + kPartSuffix).c_str());
+}
+
+void CFileMan::RecoverReceived(std::vector<std::string>* rawFiles) {
+    rawFiles->clear();
+    std::string out = std::string(m_ProgramPath) + "OUT";
+    std::vector<plat::DirEntry> entries;
+    if (plat::ListDirectory(out.c_str(), "*.qmx.part", &entries) == 0) {
+        for (const plat::DirEntry& e : entries) {
+            std::string p = out + plat::kPathSep + e.name;
+            DLOGF("Removing the data of an unacknowledged message: %s", p.c_str());
+            plat::RemoveFile(p.c_str());
+        }
+    }
+    if (plat::ListDirectory(out.c_str(), "*.qmx", &entries) != 0) return;
+    struct Found {
+        int64_t time;
+        std::string path;
+    };
+    std::vector<Found> found;
+    for (const plat::DirEntry& e : entries) {
+        if (e.isDirectory) continue;
+        std::string p = out + plat::kPathSep + e.name;
+        found.push_back({plat::FileModifiedTime(p.c_str()), p});
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.time != b.time ? a.time < b.time : a.path < b.path;
+    });
+    for (Found& f : found) rawFiles->push_back(std::move(f.path));
+}
+
+int CFileMan::Close(plat::FileHandle handle) {
+    DLOG("Close");
+    DLOG("Close.\r\n");
+    return plat::FileClose(handle) == 0 ? 0 : 1;
+}
+
+int CFileMan::WriteString(plat::FileHandle handle, const char* text) {
+    return plat::FileWrite(handle, text, static_cast<int>(std::strlen(text)));
+}
+
+int Write(plat::FileHandle handle, const void* buffer, int length) {
+    return plat::FileWrite(handle, buffer, length);
+}
+
+int Read(plat::FileHandle handle, void* buffer, int length) { return plat::FileRead(handle, buffer, length); }
+
+int ReadFileLine(plat::FileHandle handle, char* buffer, int size) {
+    int n = 0;
+    while (n < size) {
+        char c;
+        if (plat::FileRead(handle, &c, 1) != 1) return 0;
+        buffer[n++] = c;
+        if (c == '\n') return n;
+    }
+    return size;
+}

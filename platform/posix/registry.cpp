@@ -1,0 +1,518 @@
+// The settings store on Linux: a REGEDIT4 text file, as the Windows registry
+// editor exports it. Reads parse the file afresh (a parsed copy is reused
+// while the file is unchanged); every change rewrites the whole file into a
+// temporary name and renames it over the old one, under an exclusive flock on
+// "<file>.lock", so readers never see half a file and two processes never
+// lose each other's updates.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace plat {
+
+namespace {
+
+const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
+
+struct Value {
+    std::string name;  // empty for the default value "@"
+    uint32_t type = kRegSz;
+    std::string data;  // raw bytes as the registry holds them
+};
+
+struct Key {
+    std::string path;  // below HKEY_LOCAL_MACHINE, as written
+    std::vector<Value> values;
+};
+
+struct Hive {
+    std::vector<Key> keys;
+    std::vector<std::string> foreign;  // sections of other roots, kept verbatim
+};
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+    return s.substr(b, e - b);
+}
+
+// Parses a quoted string starting at s[i] == '"'; i ends after the closing quote.
+bool ParseQuoted(const std::string& s, size_t& i, std::string* out) {
+    if (i >= s.size() || s[i] != '"') return false;
+    ++i;
+    out->clear();
+    while (i < s.size()) {
+        char c = s[i++];
+        if (c == '\\' && i < s.size()) {
+            out->push_back(s[i++]);
+        } else if (c == '"') {
+            return true;
+        } else {
+            out->push_back(c);
+        }
+    }
+    return false;
+}
+
+bool ParseHexBytes(const std::string& s, std::string* out) {
+    out->clear();
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ',' || s[i] == ' ' || s[i] == '\t')) ++i;
+        if (i >= s.size()) break;
+        if (i + 1 >= s.size() || !std::isxdigit(static_cast<unsigned char>(s[i])) ||
+            !std::isxdigit(static_cast<unsigned char>(s[i + 1])))
+            return false;
+        out->push_back(static_cast<char>(std::strtoul(s.substr(i, 2).c_str(), nullptr, 16)));
+        i += 2;
+    }
+    return true;
+}
+
+void ParseValueLine(const std::string& line, Key* key) {
+    Value v;
+    size_t i = 0;
+    if (line[0] == '@') {
+        i = 1;
+    } else if (!ParseQuoted(line, i, &v.name)) {
+        return;
+    }
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i >= line.size() || line[i] != '=') return;
+    ++i;
+    std::string rest = Trim(line.substr(i));
+    if (rest == "-") {  // deletion marker of the registry editor
+        return;
+    }
+    if (!rest.empty() && rest[0] == '"') {
+        size_t j = 0;
+        std::string text;
+        if (!ParseQuoted(rest, j, &text)) return;
+        v.type = kRegSz;
+        v.data = text;
+        v.data.push_back('\0');
+    } else if (rest.compare(0, 6, "dword:") == 0) {
+        uint32_t d = static_cast<uint32_t>(std::strtoul(rest.c_str() + 6, nullptr, 16));
+        v.type = kRegDword;
+        v.data.assign(reinterpret_cast<const char*>(&d), 4);
+    } else if (rest.compare(0, 4, "hex:") == 0) {
+        v.type = kRegBinary;
+        if (!ParseHexBytes(rest.substr(4), &v.data)) return;
+    } else if (rest.compare(0, 4, "hex(") == 0) {
+        size_t close = rest.find("):");
+        if (close == std::string::npos) return;
+        v.type = static_cast<uint32_t>(std::strtoul(rest.c_str() + 4, nullptr, 16));
+        if (!ParseHexBytes(rest.substr(close + 2), &v.data)) return;
+    } else {
+        return;
+    }
+    for (Value& old : key->values)
+        if (EqualNoCase(old.name, v.name)) {
+            old = v;
+            return;
+        }
+    key->values.push_back(std::move(v));
+}
+
+void Parse(const std::string& text, Hive* hive) {
+    hive->keys.clear();
+    hive->foreign.clear();
+    // Join continuation lines (a trailing backslash outside a string).
+    std::vector<std::string> lines;
+    std::string cur;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!cur.empty()) line = Trim(line);
+        cur += line;
+        if (!cur.empty() && cur.back() == '\\' && cur[0] != '[' && cur.find("=hex") != std::string::npos) {
+            cur.pop_back();
+        } else {
+            lines.push_back(cur);
+            cur.clear();
+        }
+        if (nl == std::string::npos) break;
+        pos = nl + 1;
+    }
+    if (!cur.empty()) lines.push_back(cur);
+
+    Key* key = nullptr;
+    bool inForeign = false;
+    for (const std::string& raw : lines) {
+        std::string line = Trim(raw);
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            size_t end = line.rfind(']');
+            std::string name = line.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+            key = nullptr;
+            inForeign = false;
+            if (!name.empty() && name[0] == '-') continue;  // deletion of a key: ignore
+            if (name.size() >= sizeof(kRoot) - 1 &&
+                EqualNoCase(name.substr(0, sizeof(kRoot) - 1), kRoot)) {
+                std::string sub = name.substr(sizeof(kRoot) - 1);
+                for (Key& k : hive->keys)
+                    if (EqualNoCase(k.path, sub)) key = &k;
+                if (!key) {
+                    hive->keys.push_back(Key{sub, {}});
+                    key = &hive->keys.back();
+                }
+            } else {
+                hive->foreign.push_back(line);
+                inForeign = true;
+            }
+            continue;
+        }
+        if (inForeign) {
+            hive->foreign.push_back(line);
+            continue;
+        }
+        if (key && (line[0] == '"' || line[0] == '@')) ParseValueLine(line, key);
+    }
+}
+
+std::string Escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\' || c == '"') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::string HexList(const std::string& data) {
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < data.size(); ++i) {
+        std::snprintf(buf, sizeof(buf), "%s%02x", i ? "," : "", static_cast<unsigned char>(data[i]));
+        out += buf;
+    }
+    return out;
+}
+
+std::string Serialize(const Hive& hive) {
+    std::string out = "REGEDIT4\r\n";
+    for (const Key& k : hive.keys) {
+        out += "\r\n[";
+        out += kRoot;
+        out += k.path;
+        out += "]\r\n";
+        for (const Value& v : k.values) {
+            out += v.name.empty() ? std::string("@") : "\"" + Escape(v.name) + "\"";
+            out += "=";
+            std::string text = v.data;
+            if (!text.empty() && text.back() == '\0') text.pop_back();
+            bool plain = text.find_first_of(std::string("\0\r\n", 3)) == std::string::npos;
+            if (v.type == kRegSz && plain) {
+                out += "\"" + Escape(text) + "\"";
+            } else if (v.type == kRegDword && v.data.size() == 4) {
+                uint32_t d;
+                std::memcpy(&d, v.data.data(), 4);
+                char buf[16];
+                std::snprintf(buf, sizeof(buf), "dword:%08x", d);
+                out += buf;
+            } else if (v.type == kRegBinary) {
+                out += "hex:" + HexList(v.data);
+            } else {
+                char buf[16];
+                std::snprintf(buf, sizeof(buf), "hex(%x):", v.type);
+                out += buf + HexList(v.data);
+            }
+            out += "\r\n";
+        }
+    }
+    if (!hive.foreign.empty()) {
+        for (const std::string& line : hive.foreign) {
+            if (line[0] == '[') out += "\r\n";
+            out += line + "\r\n";
+        }
+    }
+    return out;
+}
+
+std::mutex g_mutex;  // guards the cache and orders this process's writers
+Hive g_cache;
+struct stat g_cacheStat;
+std::string g_cachePath;
+bool g_cacheValid = false;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Loads the file into hive; 0, or 2 when it does not exist.
+long Load(Hive* hive) {
+    std::string path = RegistryFilePath();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? kRegNotFound : errno;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && g_cacheValid && g_cachePath == path && SameFile(st, g_cacheStat)) {
+        ::close(fd);
+        *hive = g_cache;
+        return 0;
+    }
+    std::string text;
+    char buf[8192];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    Parse(text, hive);
+    g_cache = *hive;
+    g_cacheStat = st;
+    g_cachePath = path;
+    g_cacheValid = true;
+    return 0;
+}
+
+// Holds the advisory lock of the settings file for a read-modify-write.
+class FileLock {
+public:
+    FileLock() {
+        std::string lockPath = RegistryFilePath() + ".lock";
+        m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (m_fd >= 0) {
+            while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~FileLock() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+long Store(const Hive& hive) {
+    std::string path = RegistryFilePath();
+    std::string tmp = path + ".tmp." + std::to_string(::getpid());
+    std::string text = Serialize(hive);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) {
+            int e = errno ? errno : ENOSPC;
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return e;
+        }
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        ::unlink(tmp.c_str());
+        return e;
+    }
+    g_cacheValid = false;
+    return 0;
+}
+
+Key* FindKey(Hive& hive, const std::string& sub) {
+    for (Key& k : hive.keys)
+        if (EqualNoCase(k.path, sub)) return &k;
+    return nullptr;
+}
+
+bool KeyExists(const Hive& hive, const std::string& sub) {
+    for (const Key& k : hive.keys) {
+        if (EqualNoCase(k.path, sub)) return true;
+        if (k.path.size() > sub.size() && k.path[sub.size()] == '\\' &&
+            EqualNoCase(k.path.substr(0, sub.size()), sub))
+            return true;
+    }
+    return false;
+}
+
+std::string Normalise(const char* subkey) {
+    std::string s(subkey ? subkey : "");
+    while (!s.empty() && s.back() == '\\') s.pop_back();
+    while (!s.empty() && s.front() == '\\') s.erase(0, 1);
+    return s;
+}
+
+}  // namespace
+
+std::string RegistryFilePath() {
+    const char* p = std::getenv("QLSMTP_REGISTRY");
+    return (p && *p) ? std::string(p) : std::string("/var/lib/qlsmtp/registry.reg");
+}
+
+struct CRegKey::Impl {
+    std::string path;
+};
+
+CRegKey::CRegKey() = default;
+CRegKey::~CRegKey() = default;
+
+long CRegKey::Open(const char* subkey, bool create) {
+    Close();
+    std::string sub = Normalise(subkey);
+    std::lock_guard<std::mutex> g(g_mutex);
+    Hive hive;
+    long r = Load(&hive);
+    if (r == 0 && KeyExists(hive, sub)) {
+        m_impl = std::make_unique<Impl>(Impl{sub});
+        return 0;
+    }
+    if (!create) return r == 0 ? kRegNotFound : r;
+    FileLock lock;
+    r = Load(&hive);
+    if (r != 0 && r != kRegNotFound) return r;
+    if (r == kRegNotFound) hive = Hive();
+    if (!KeyExists(hive, sub)) {
+        hive.keys.push_back(Key{sub, {}});
+        r = Store(hive);
+        if (r != 0) return r;
+    }
+    m_impl = std::make_unique<Impl>(Impl{sub});
+    return 0;
+}
+
+void CRegKey::Close() { m_impl.reset(); }
+
+bool CRegKey::IsOpen() const { return m_impl != nullptr; }
+
+long CRegKey::QueryValue(const char* name, uint32_t* type, void* data, uint32_t* size) const {
+    if (!m_impl) return 6;  // invalid handle
+    std::lock_guard<std::mutex> g(g_mutex);
+    Hive hive;
+    long r = Load(&hive);
+    if (r != 0) return r;
+    Key* k = FindKey(hive, m_impl->path);
+    if (!k) return kRegNotFound;
+    std::string want(name ? name : "");
+    for (const Value& v : k->values) {
+        if (!EqualNoCase(v.name, want)) continue;
+        if (type) *type = v.type;
+        uint32_t need = static_cast<uint32_t>(v.data.size());
+        if (data && need > *size) {
+            *size = need;
+            return kRegMoreData;
+        }
+        if (data) std::memcpy(data, v.data.data(), need);
+        *size = need;
+        return 0;
+    }
+    return kRegNotFound;
+}
+
+long CRegKey::QueryDword(const char* name, uint32_t* value) const {
+    uint32_t v = 0;
+    uint32_t size = sizeof(v);
+    long r = QueryValue(name, nullptr, &v, &size);
+    if (r == 0) *value = v;  // fewer bytes leave the rest zero, as RegQueryValueEx does
+    return r;
+}
+
+long CRegKey::QueryString(const char* name, char* buf, uint32_t bufSize) const {
+    if (bufSize == 0) return kRegMoreData;
+    uint32_t size = bufSize;
+    long r = QueryValue(name, nullptr, buf, &size);
+    if (r != 0) return r;
+    if (size > 0 && buf[size - 1] == '\0') return 0;
+    if (size >= bufSize) return kRegMoreData;
+    buf[size] = '\0';
+    return 0;
+}
+
+long CRegKey::SetValue(const char* name, uint32_t type, const void* data, uint32_t size) {
+    if (!m_impl) return 6;
+    std::lock_guard<std::mutex> g(g_mutex);
+    FileLock lock;
+    Hive hive;
+    long r = Load(&hive);
+    if (r == kRegNotFound) {
+        hive = Hive();
+    } else if (r != 0) {
+        return r;
+    }
+    Key* k = FindKey(hive, m_impl->path);
+    if (!k) {
+        hive.keys.push_back(Key{m_impl->path, {}});
+        k = &hive.keys.back();
+    }
+    Value v;
+    v.name = name ? name : "";
+    v.type = type;
+    v.data.assign(static_cast<const char*>(data), size);
+    bool replaced = false;
+    for (Value& old : k->values)
+        if (EqualNoCase(old.name, v.name)) {
+            old = v;
+            replaced = true;
+            break;
+        }
+    if (!replaced) k->values.push_back(v);
+    return Store(hive);
+}
+
+long CRegKey::SetDword(const char* name, uint32_t value) {
+    return SetValue(name, kRegDword, &value, sizeof(value));
+}
+
+long CRegKey::SetString(const char* name, const char* text) {
+    return SetValue(name, kRegSz, text, static_cast<uint32_t>(std::strlen(text) + 1));
+}
+
+long CRegKey::DeleteValue(const char* name) {
+    if (!m_impl) return 6;
+    std::lock_guard<std::mutex> g(g_mutex);
+    FileLock lock;
+    Hive hive;
+    long r = Load(&hive);
+    if (r != 0) return r;
+    Key* k = FindKey(hive, m_impl->path);
+    if (!k) return kRegNotFound;
+    std::string want(name ? name : "");
+    for (size_t i = 0; i < k->values.size(); ++i)
+        if (EqualNoCase(k->values[i].name, want)) {
+            k->values.erase(k->values.begin() + static_cast<long>(i));
+            return Store(hive);
+        }
+    return kRegNotFound;
+}
+
+long CRegKey::DeleteKey(const char* subkey) {
+    std::string sub = Normalise(subkey);
+    std::lock_guard<std::mutex> g(g_mutex);
+    FileLock lock;
+    Hive hive;
+    long r = Load(&hive);
+    if (r != 0) return r;
+    for (size_t i = 0; i < hive.keys.size(); ++i)
+        if (EqualNoCase(hive.keys[i].path, sub)) {
+            hive.keys.erase(hive.keys.begin() + static_cast<long>(i));
+            return Store(hive);
+        }
+    return kRegNotFound;
+}
+
+}  // namespace plat

@@ -1,0 +1,66 @@
+// Process-level services on Linux.
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "platform/system.h"
+
+namespace plat {
+
+int LastError() { return errno; }
+void SetLastError(int code) { errno = code; }
+
+std::string ErrorText(int code) {
+    // Codes that only Windows defines keep their Windows texts.
+    if (code == 32) return "The process cannot access the file because it is being used by another process.";
+    if (code == 1063) return "The service process could not connect to the service controller.";
+    char buf[256];
+    // GNU strerror_r may return a static text instead of filling buf.
+    const char* text = strerror_r(code, buf, sizeof(buf));
+    return text ? std::string(text) : std::string();
+}
+
+void ShowMessage(const char* text, const char* caption, int /*icon*/) {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+    std::fflush(stderr);
+}
+
+std::string CommandLine(int argc, char** argv) {
+    std::string line;
+    for (int i = 0; i < argc; ++i) {
+        if (i) line.push_back(' ');
+        line += argv[i];
+    }
+    return line;
+}
+
+void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void CurrentSecondAndMillisecond(int* second, int* millisecond) {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tmv;
+    localtime_r(&tv.tv_sec, &tmv);
+    *second = tmv.tm_sec;
+    *millisecond = static_cast<int>(tv.tv_usec / 1000);
+}
+
+bool GetEnv(const char* name, std::string* value) {
+    const char* v = std::getenv(name);
+    if (!v) return false;
+    *value = v;
+    return true;
+}
+
+int ProcessId() { return static_cast<int>(::getpid()); }
+
+void FlushStdout() { std::fflush(stdout); }
+
+}  // namespace plat

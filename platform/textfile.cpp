@@ -1,0 +1,189 @@
+// Buffered streams with a text mode of our own, so that the files are the
+// same bytes on Windows and Linux.
+#include "platform/textfile.h"
+
+#include <cstring>
+
+namespace plat {
+
+int CTextStream::Open(const char* path, const char* mode) {
+    Close();
+    m_text = std::strchr(mode, 'b') == nullptr;
+    bool plus = std::strchr(mode, '+') != nullptr;
+    FileMode fm;
+    switch (mode[0]) {
+        case 'r':
+            fm = plus ? kOpenReadWrite : kOpenRead;
+            m_read = true;
+            m_write = plus;
+            break;
+        case 'w':
+            fm = kCreateTruncRW;
+            m_write = true;
+            m_read = plus;
+            break;
+        case 'a':
+            fm = kOpenAppend;
+            m_write = true;
+            m_append = true;
+            m_read = plus;
+            break;
+        default:
+            m_lastError = 87;  // invalid parameter
+            return m_lastError;
+    }
+    m_error = false;
+    m_eof = false;
+    m_inPos = m_inLen = 0;
+    m_out.clear();
+    int r = m_file.Open(path, fm);
+    if (r != 0) {
+        m_lastError = r;
+        m_read = m_write = m_append = false;
+    }
+    return r;
+}
+
+int CTextStream::Close() {
+    if (!m_file.IsOpen()) return 0;
+    int r = FlushWrite();
+    int c = m_file.Close();
+    m_read = m_write = m_append = false;
+    m_inPos = m_inLen = 0;
+    m_out.clear();
+    m_out.shrink_to_fit();
+    return (r != 0 || c != 0) ? -1 : 0;
+}
+
+int CTextStream::Fill() {
+    if (!m_read || m_eof) return 0;
+    if (!m_out.empty() && FlushWrite() != 0) return -1;
+    int n = m_file.Read(m_in, sizeof(m_in));
+    if (n <= 0) {
+        if (n < 0) m_error = true;
+        m_eof = true;
+        m_inPos = m_inLen = 0;
+        return n < 0 ? -1 : 0;
+    }
+    m_inPos = 0;
+    m_inLen = n;
+    return n;
+}
+
+int CTextStream::GetCSlow() {
+    if (m_inPos >= m_inLen && Fill() <= 0) return -1;
+    unsigned char c = m_in[m_inPos++];
+    if (c == '\r' && m_text) {
+        if (m_inPos >= m_inLen && Fill() <= 0) return '\r';
+        if (m_in[m_inPos] == '\n') {
+            ++m_inPos;
+            return '\n';
+        }
+    }
+    return c;
+}
+
+char* CTextStream::GetS(char* buf, int size) {
+    if (size < 2) return nullptr;
+    int n = 0;
+    while (n < size - 1) {
+        int c = GetC();
+        if (c < 0) break;
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    if (n == 0) return nullptr;
+    buf[n] = '\0';
+    return buf;
+}
+
+int CTextStream::Read(void* buf, int len) {
+    unsigned char* out = static_cast<unsigned char*>(buf);
+    int n = 0;
+    while (n < len) {
+        int c = GetC();
+        if (c < 0) break;
+        out[n++] = static_cast<unsigned char>(c);
+    }
+    return n;
+}
+
+// Drops read-ahead so that writes land where the reader stands.
+int CTextStream::PrepareWrite() {
+    if (!m_write) return -1;
+    if (m_inLen != 0) {
+        if (!m_append && m_inPos < m_inLen) m_file.Seek(m_inPos - m_inLen, 1);
+        m_inPos = m_inLen = 0;
+    }
+    m_eof = false;
+    return 0;
+}
+
+int CTextStream::PutCSlow(int c) {
+    if (PrepareWrite() != 0) return -1;
+    if (m_out.size() >= kFlushAt && FlushWrite() != 0) return -1;
+    if (c == '\n' && m_text) m_out.push_back('\r');
+    m_out.push_back(static_cast<char>(c));
+    return 0;
+}
+
+int CTextStream::Write(const void* data, int len) {
+    if (len < 0 || PrepareWrite() != 0) return -1;
+    const char* p = static_cast<const char*>(data);
+    if (!m_text) {
+        m_out.append(p, static_cast<size_t>(len));
+    } else {
+        const char* end = p + len;
+        while (p < end) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (!nl) {
+                m_out.append(p, static_cast<size_t>(end - p));
+                break;
+            }
+            m_out.append(p, static_cast<size_t>(nl - p));
+            m_out.append("\r\n", 2);
+            p = nl + 1;
+        }
+    }
+    if (m_out.size() >= kFlushAt && FlushWrite() != 0) return -1;
+    return len;
+}
+
+int CTextStream::PutS(const char* text) {
+    return Write(text, static_cast<int>(std::strlen(text))) < 0 ? -1 : 0;
+}
+
+int CTextStream::FlushWrite() {
+    size_t done = 0;
+    while (done < m_out.size()) {
+        size_t chunk = m_out.size() - done;
+        if (chunk > (1u << 30)) chunk = 1u << 30;
+        int n = m_file.Write(m_out.data() + done, static_cast<int>(chunk));
+        if (n <= 0) {
+            m_error = true;
+            m_lastError = 28;  // treat a short write as a full disk
+            m_out.clear();
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    m_out.clear();
+    return 0;
+}
+
+int CTextStream::Flush() { return m_file.IsOpen() ? FlushWrite() : -1; }
+
+int CTextStream::Sync() {
+    if (Flush() != 0) return -1;
+    return m_file.Sync() == 0 ? 0 : -1;
+}
+
+int CTextStream::Rewind() {
+    if (!m_file.IsOpen()) return -1;
+    if (FlushWrite() != 0) return -1;
+    m_inPos = m_inLen = 0;
+    m_eof = false;
+    return m_file.Seek(0, 0) < 0 ? -1 : 0;
+}
+
+}  // namespace plat
