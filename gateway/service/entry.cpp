@@ -65,6 +65,9 @@ void EntryFunction(CService* service) {
     int port = GetSMTPInPortNumber();
     g_Listener->ConnectToPort(port);
     DLOGF("Connected to Port %d", port);
+    // Messages acknowledged before a crash are handed off before new
+    // connections are served.
+    RecoverReceivedMessages(*g_Listener);
     DLOG("start to accept the calls.");
     g_Listener->StartAcceptThread();
     DLOG("INCOMING TRAFFIC : Waiting for connections.");
