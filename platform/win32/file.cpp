@@ -182,6 +182,17 @@ int CopyFile(const char* from, const char* to, bool overwrite) {
     return CopyFileA(from, to, overwrite ? FALSE : TRUE) ? 0 : Fail();
 }
 
+int64_t FileModifiedTime(const char* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!path || !GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+    // 100-ns ticks since 1601 to nanoseconds since 1970.
+    constexpr int64_t kTicksTo1970 = 116444736000000000LL;
+    int64_t ticks = (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                    data.ftLastWriteTime.dwLowDateTime;
+    if (ticks <= kTicksTo1970) return 0;
+    return (ticks - kTicksTo1970) * 100;
+}
+
 int GetModulePath(std::string* path) {
     std::string buf(MAX_PATH, '\0');
     for (;;) {

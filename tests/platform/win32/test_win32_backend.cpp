@@ -6,7 +6,9 @@
 #include "platform/win32/win.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -211,6 +213,14 @@ TEST_F(FileTest, ErrorsAreWindowsCodes) {
     EXPECT_EQ(2, plat::RemoveFile(Path("none.txt").c_str()));
     EXPECT_EQ(6, plat::FileClose(plat::kInvalidFile));
     EXPECT_EQ(-1, plat::FileRead(plat::kInvalidFile, &f, 1));
+}
+
+TEST_F(FileTest, ModifiedTimeIsUnixNanoseconds) {
+    Put("m.txt", "m");
+    int64_t now = static_cast<int64_t>(std::time(nullptr)) * 1000000000;
+    int64_t t = plat::FileModifiedTime(Path("m.txt").c_str());
+    EXPECT_LT(std::llabs(t - now), 120LL * 1000000000);
+    EXPECT_EQ(0, plat::FileModifiedTime(Path("none.txt").c_str()));
 }
 
 TEST_F(FileTest, ListingMatchesLongNamesOnlyAndReportsAttributes) {
