@@ -30,6 +30,10 @@ void CurrentSecondAndMillisecond(int* second, int* millisecond);
 // Value of an environment variable; false when it is not set.
 bool GetEnv(const char* name, std::string* value);
 
+// Sets (or, with a null value, removes) an environment variable of this
+// process; 0 on success.
+int SetEnv(const char* name, const char* value);
+
 int ProcessId();
 
 // Makes standard output unbuffered line by line so a reader on a pipe sees

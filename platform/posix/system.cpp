@@ -59,6 +59,10 @@ bool GetEnv(const char* name, std::string* value) {
     return true;
 }
 
+int SetEnv(const char* name, const char* value) {
+    return value ? ::setenv(name, value, 1) : ::unsetenv(name);
+}
+
 int ProcessId() { return static_cast<int>(::getpid()); }
 
 void FlushStdout() { std::fflush(stdout); }

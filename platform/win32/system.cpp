@@ -77,6 +77,12 @@ bool GetEnv(const char* name, std::string* value) {
     return found;
 }
 
+int SetEnv(const char* name, const char* value) {
+    // Both copies: the process environment and the runtime's getenv view.
+    if (!SetEnvironmentVariableA(name, value)) return static_cast<int>(GetLastError());
+    return _putenv_s(name, value ? value : "") == 0 ? 0 : 1;
+}
+
 int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
 
 void FlushStdout() { std::fflush(stdout); }
