@@ -2,6 +2,7 @@
 #include "platform/win32/win.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/system.h"
