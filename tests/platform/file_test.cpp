@@ -1,0 +1,144 @@
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/textfile.h"
+#include "test_util.h"
+
+namespace {
+
+struct TextCase {
+    const char* name;
+    const char* mode;
+    std::string written;
+    std::string onDisk;
+};
+
+TEST(TextStream, WritesNewlineAsCrLfOnlyInTextMode) {
+    const TextCase cases[] = {
+        {"plain", "w", "a\nb\n", "a\r\nb\r\n"},
+        {"existing crlf", "w", "a\r\n", "a\r\r\n"},
+        {"binary", "wb", "a\nb\r\n", "a\nb\r\n"},
+        {"ctrl-z is data", "w", std::string("x\x1ay\n"), std::string("x\x1ay\r\n")},
+    };
+    testutil::TempDir dir;
+    for (const TextCase& c : cases) {
+        std::string path = dir / c.name;
+        plat::CTextStream s;
+        ASSERT_EQ(s.Open(path.c_str(), c.mode), 0) << c.name;
+        ASSERT_EQ(s.Write(c.written.data(), static_cast<int>(c.written.size())), static_cast<int>(c.written.size()));
+        ASSERT_EQ(s.Close(), 0);
+        EXPECT_EQ(testutil::ReadAll(path), c.onDisk) << c.name;
+    }
+}
+
+TEST(TextStream, ReadingTurnsCrLfIntoNewlineAndKeepsLoneCr) {
+    testutil::TempDir dir;
+    std::string path = dir / "in.txt";
+    // A CR LF pair split across the stream's buffer boundary must still join.
+    std::string disk(4095, 'x');
+    disk += "\r\nlone\rcr\r\nend\x1a\r";
+    testutil::WriteAll(path, disk);
+    plat::CTextStream s;
+    ASSERT_EQ(s.Open(path.c_str(), "r"), 0);
+    std::string got;
+    for (int c; (c = s.GetC()) >= 0;) got.push_back(static_cast<char>(c));
+    std::string want(4095, 'x');
+    want += "\nlone\rcr\nend\x1a\r";
+    EXPECT_EQ(got, want);
+
+    plat::CTextStream b;
+    ASSERT_EQ(b.Open(path.c_str(), "rb"), 0);
+    got.clear();
+    for (int c; (c = b.GetC()) >= 0;) got.push_back(static_cast<char>(c));
+    EXPECT_EQ(got, disk);
+}
+
+TEST(TextStream, GetSReturnsLinesInPieces) {
+    testutil::TempDir dir;
+    std::string path = dir / "lines.txt";
+    testutil::WriteAll(path, "0123456789\r\nab\r\nlast");
+    plat::CTextStream s;
+    ASSERT_EQ(s.Open(path.c_str(), "r"), 0);
+    char buf[6];
+    std::vector<std::string> pieces;
+    while (s.GetS(buf, sizeof(buf))) pieces.push_back(buf);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"01234", "56789", "\n", "ab\n", "last"}));
+}
+
+TEST(TextStream, AppendModeAddsAtTheEnd) {
+    testutil::TempDir dir;
+    std::string path = dir / "log.txt";
+    for (const char* line : {"one\n", "two\n"}) {
+        plat::CTextStream s;
+        ASSERT_EQ(s.Open(path.c_str(), "a+"), 0);
+        ASSERT_EQ(s.PutS(line), 0);
+    }
+    EXPECT_EQ(testutil::ReadAll(path), "one\r\ntwo\r\n");
+}
+
+TEST(Files, ExclusiveOpenGivesSharingViolation) {
+    testutil::TempDir dir;
+    std::string path = dir / "q.tmp";
+    testutil::WriteAll(path, "x");
+    plat::CFile holder;
+    ASSERT_EQ(holder.Open(path.c_str(), plat::kOpenReadExclusive), 0);
+    plat::CFile other;
+    EXPECT_EQ(other.Open(path.c_str(), plat::kOpenReadExclusive), plat::kErrSharingViolation);
+    holder.Close();
+    EXPECT_EQ(other.Open(path.c_str(), plat::kOpenReadExclusive), 0);
+}
+
+TEST(Files, CreateNewRefusesAnExistingFile) {
+    testutil::TempDir dir;
+    std::string path = dir / "n";
+    plat::CFile a;
+    ASSERT_EQ(a.Open(path.c_str(), plat::kCreateNewExclusiveRW), 0);
+    a.Close();
+    plat::CFile b;
+    EXPECT_EQ(b.Open(path.c_str(), plat::kCreateNewExclusiveRW), plat::kErrFileExists);
+    EXPECT_EQ(b.Open((dir / "missing" + plat::kPathSep + "x").c_str(), plat::kCreateTruncRW),
+              plat::kErrPathNotFound);
+}
+
+TEST(Files, DirectoryListingByPattern) {
+    testutil::TempDir dir;
+    for (const char* n : {"a.tmp", "B.TMP", ".hidden.tmp", "c.err", "d.tmpx"}) testutil::WriteAll(dir / n, "");
+    plat::MakeDirectory((dir / "sub.tmp").c_str());
+    std::vector<plat::DirEntry> entries;
+    ASSERT_EQ(plat::ListDirectory(dir.path().c_str(), "*.tmp", &entries), 0);
+    std::vector<std::string> names;
+    for (const auto& e : entries)
+        if (!e.isDirectory) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".hidden.tmp", "B.TMP", "a.tmp"}));
+    EXPECT_NE(plat::ListDirectory((dir / "none").c_str(), "*", &entries), 0);
+}
+
+TEST(Files, PatternMatching) {
+    struct {
+        const char* pattern;
+        const char* name;
+        bool match;
+    } cases[] = {
+        {"*.tmp", "x.tmp", true},   {"*.tmp", "X.TMP", true},   {"*.tmp", "x.tmp.err", false},
+        {"*.qmx", "1.qmx.part", false}, {"*", "", true},        {"a?c", "abc", true},
+        {"a?c", "ac", false},       {"*a*b", "xxaxxb", true},   {"*a*b", "xxaxxbx", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(plat::MatchPattern(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+}
+
+TEST(Files, RenameRefusesAnExistingDestination) {
+    testutil::TempDir dir;
+    testutil::WriteAll(dir / "a", "1");
+    testutil::WriteAll(dir / "b", "2");
+    EXPECT_NE(plat::RenameFile((dir / "a").c_str(), (dir / "b").c_str()), 0);
+    EXPECT_EQ(testutil::ReadAll(dir / "b"), "2");
+    EXPECT_EQ(plat::RenameFile((dir / "a").c_str(), (dir / "c").c_str()), 0);
+    EXPECT_FALSE(plat::PathExists((dir / "a").c_str()));
+    EXPECT_EQ(plat::CopyFile((dir / "c").c_str(), (dir / "b").c_str(), true), 0);
+    EXPECT_EQ(testutil::ReadAll(dir / "b"), "1");
+}
+
+}  // namespace

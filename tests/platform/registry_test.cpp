@@ -1,0 +1,85 @@
+#include <cstring>
+#include <string>
+
+#include "platform/registry.h"
+#include "test_util.h"
+
+namespace {
+
+const char kKey[] = "SOFTWARE\\Halvern\\QlsmtpRegistryTest";
+
+TEST(Registry, OpenWithoutCreateFailsOnMissingKey) {
+    testutil::ScratchRegistry reg(kKey);
+    plat::CRegKey k;
+    EXPECT_EQ(k.Open(kKey, false), plat::kRegNotFound);
+    EXPECT_FALSE(k.IsOpen());
+    EXPECT_EQ(k.Open(kKey, true), 0);
+    plat::CRegKey again;
+    EXPECT_EQ(again.Open(kKey, false), 0);
+}
+
+TEST(Registry, TypedValuesRoundTrip) {
+    testutil::ScratchRegistry reg(kKey);
+    plat::CRegKey k;
+    ASSERT_EQ(k.Open(kKey, true), 0);
+    ASSERT_EQ(k.SetDword("Port", 2500), 0);
+    ASSERT_EQ(k.SetString("Path", "C:\\data\\ with \"quotes\""), 0);
+    const unsigned char bin[] = {0, 1, 2, 0xff};
+    ASSERT_EQ(k.SetValue("Bin", plat::kRegBinary, bin, sizeof(bin)), 0);
+    ASSERT_EQ(k.SetValue("Exp", plat::kRegExpandSz, "%TEMP%\\x", 10), 0);
+
+    plat::CRegKey r;  // a second handle reads what the first wrote
+    ASSERT_EQ(r.Open(kKey, false), 0);
+    uint32_t port = 0;
+    EXPECT_EQ(r.QueryDword("Port", &port), 0);
+    EXPECT_EQ(port, 2500u);
+    char buf[64];
+    EXPECT_EQ(r.QueryString("Path", buf, sizeof(buf)), 0);
+    EXPECT_STREQ(buf, "C:\\data\\ with \"quotes\"");
+    unsigned char got[8];
+    uint32_t type = 0, size = sizeof(got);
+    EXPECT_EQ(r.QueryValue("Bin", &type, got, &size), 0);
+    EXPECT_EQ(type, plat::kRegBinary);
+    ASSERT_EQ(size, 4u);
+    EXPECT_EQ(std::memcmp(got, bin, 4), 0);
+    size = sizeof(buf);
+    EXPECT_EQ(r.QueryValue("Exp", &type, buf, &size), 0);
+    EXPECT_EQ(type, plat::kRegExpandSz);
+    EXPECT_STREQ(buf, "%TEMP%\\x");
+    // Value names ignore case, as in the registry.
+    EXPECT_EQ(r.QueryDword("PORT", &port), 0);
+}
+
+TEST(Registry, ReadsThatDoNotFitFail) {
+    testutil::ScratchRegistry reg(kKey);
+    plat::CRegKey k;
+    ASSERT_EQ(k.Open(kKey, true), 0);
+    ASSERT_EQ(k.SetString("Text", "25000"), 0);
+    ASSERT_EQ(k.SetString("Short", "ab"), 0);
+    uint32_t v = 7;
+    // A string of four characters and its terminator does not fit 4 bytes.
+    EXPECT_EQ(k.QueryDword("Text", &v), plat::kRegMoreData);
+    // A shorter one is read as raw bytes, as Windows does.
+    EXPECT_EQ(k.QueryDword("Short", &v), 0);
+    EXPECT_EQ(v, static_cast<uint32_t>('a' | ('b' << 8)));
+    char small[4];
+    EXPECT_EQ(k.QueryString("Text", small, sizeof(small)), plat::kRegMoreData);
+    EXPECT_EQ(k.QueryDword("Missing", &v), plat::kRegNotFound);
+}
+
+TEST(Registry, DeleteValueAndKey) {
+    testutil::ScratchRegistry reg(kKey);
+    plat::CRegKey k;
+    ASSERT_EQ(k.Open(kKey, true), 0);
+    ASSERT_EQ(k.SetDword("A", 1), 0);
+    ASSERT_EQ(k.SetDword("B", 2), 0);
+    EXPECT_EQ(k.DeleteValue("A"), 0);
+    uint32_t v;
+    EXPECT_EQ(k.QueryDword("A", &v), plat::kRegNotFound);
+    EXPECT_EQ(k.QueryDword("B", &v), 0);
+    k.Close();
+    EXPECT_EQ(plat::CRegKey::DeleteKey(kKey), 0);
+    EXPECT_EQ(k.Open(kKey, false), plat::kRegNotFound);
+}
+
+}  // namespace
