@@ -37,7 +37,7 @@ TEST_F(Diagnostics, LogFileValueOfFourCharactersSwitchesTheLogOn) {
         plat::CRegKey k;
         ASSERT_EQ(k.Open(qlsmtp::kSettingsKey, true), 0);
         ASSERT_EQ(k.SetString(qlsmtp::kValLogFile, c.value), 0);
-        SetDebugLogForTest(!c.enabled, "x");
+        SetDebugLogForTest(!c.enabled, (m_dir / "x").c_str());
         GetDebugSettings();
         EXPECT_EQ(DebugLogIsEnabled(), c.enabled) << '"' << c.value << '"';
     }
