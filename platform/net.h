@@ -38,6 +38,8 @@ int Connect(SocketHandle s, const SockAddrIn& addr);
 int Send(SocketHandle s, const void* data, int len, int flags);
 int Recv(SocketHandle s, void* data, int len, int flags);
 int ShutdownBoth(SocketHandle s);
+// Ends the sending direction only (the peer reads end of stream).
+int ShutdownSend(SocketHandle s);
 int CloseSocket(SocketHandle s);
 int SetRecvTimeout(SocketHandle s, uint32_t ms);
 int SetSendTimeout(SocketHandle s, uint32_t ms);

@@ -85,6 +85,7 @@ int Recv(SocketHandle s, void* data, int len, int flags) {
 }
 
 int ShutdownBoth(SocketHandle s) { return ::shutdown(Fd(s), SHUT_RDWR) == 0 ? 0 : kSocketError; }
+int ShutdownSend(SocketHandle s) { return ::shutdown(Fd(s), SHUT_WR) == 0 ? 0 : kSocketError; }
 
 int CloseSocket(SocketHandle s) { return ::close(Fd(s)) == 0 ? 0 : kSocketError; }
 

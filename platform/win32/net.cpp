@@ -80,6 +80,7 @@ int Recv(SocketHandle s, void* data, int len, int flags) {
 }
 
 int ShutdownBoth(SocketHandle s) { return Result(::shutdown(Sock(s), SD_BOTH)); }
+int ShutdownSend(SocketHandle s) { return Result(::shutdown(Sock(s), SD_SEND)); }
 
 int CloseSocket(SocketHandle s) { return Result(::closesocket(Sock(s))); }
 
