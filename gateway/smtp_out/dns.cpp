@@ -1,0 +1,360 @@
+// DNS MX resolver over TCP.
+#include "gateway/smtp_out/dns.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "gateway/service/diag.h"
+#include "gateway/smtp_out/clientsock.h"
+#include "platform/net.h"
+
+namespace {
+
+constexpr uint16_t kQueryId = 0x8639;
+constexpr int kHeaderSize = 12;
+constexpr int kRecordFixed = 10;   // TYPE, CLASS, TTL, RDLENGTH
+constexpr int kMinRecord = 11;     // a root owner name and the fixed part
+constexpr int kMaxPointerJumps = 64;
+constexpr uint32_t kReceiveTimeoutMs = 30000;
+constexpr int kReceivePiece = 100;
+
+void CopyText(char* dest, int size, const char* src) {
+    if (size <= 0) return;
+    std::snprintf(dest, static_cast<size_t>(size), "%s", src ? src : "");
+}
+
+bool SameHost(const char* a, const char* b) {
+    size_t la = std::strlen(a), lb = std::strlen(b);
+    if (la > 0 && a[la - 1] == '.') --la;
+    if (lb > 0 && b[lb - 1] == '.') --lb;
+    if (la != lb || la == 0) return false;
+    for (size_t i = 0; i < la; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+int CDnsResolver::BuildQuery(const char* domain, unsigned char* out, int size) {
+    if (!domain || !out) return 0;
+    size_t len = std::strlen(domain);
+    if (len == 0 || len > static_cast<size_t>(kMaxDomain)) return 0;
+    int total = static_cast<int>(len) + 20;  // prefix, header, name, type, class
+    if (total > size) return 0;
+
+    unsigned char* p = out;
+    int message = total - 2;
+    *p++ = static_cast<unsigned char>(message >> 8);
+    *p++ = static_cast<unsigned char>(message & 0xFF);
+    *p++ = kQueryId >> 8;
+    *p++ = kQueryId & 0xFF;
+    *p++ = 0x01;  // RD
+    *p++ = 0x00;
+    *p++ = 0;
+    *p++ = 1;  // QDCOUNT
+    for (int i = 0; i < 6; ++i) *p++ = 0;
+
+    // QNAME: each dot-separated label behind its length byte.
+    const char* label = domain;
+    for (;;) {
+        const char* dot = std::strchr(label, '.');
+        size_t n = dot ? static_cast<size_t>(dot - label) : std::strlen(label);
+        if (n == 0 || n > 63) return 0;
+        *p++ = static_cast<unsigned char>(n);
+        std::memcpy(p, label, n);
+        p += n;
+        if (!dot) break;
+        label = dot + 1;
+    }
+    *p++ = 0;
+    *p++ = 0;
+    *p++ = CDnsResolver::kTypeMX;
+    *p++ = 0;
+    *p++ = 1;  // IN
+    return static_cast<int>(p - out);
+}
+
+bool CDnsResolver::SplitServer(const char* server, char* host, int hostSize, int* port) const {
+    if (!server) return false;
+    size_t len = std::strlen(server);
+    if (len == 0 || len > static_cast<size_t>(kMaxServer) || static_cast<int>(len) >= hostSize) return false;
+    std::memcpy(host, server, len + 1);
+    *port = m_Port;
+    char* colon = std::strrchr(host, ':');
+    if (colon) {
+        const char* digits = colon + 1;
+        if (*digits == '\0' || std::strlen(digits) > 5) return false;
+        long value = 0;
+        for (const char* d = digits; *d; ++d) {
+            if (*d < '0' || *d > '9') return false;
+            value = value * 10 + (*d - '0');
+        }
+        if (value < 1 || value > 65535) return false;
+        *colon = '\0';
+        *port = static_cast<int>(value);
+    }
+    return host[0] != '\0';
+}
+
+int CDnsResolver::Lookup(const char* server, const char* domain) {
+    DLOG("Lookup: Begin.\r\n");
+    unsigned char query[256];
+    int queryBytes = BuildQuery(domain, query, sizeof(query));
+    char host[kMaxServer + 1];
+    int port = kDefaultPort;
+    if (queryBytes == 0 || !SplitServer(server, host, sizeof(host), &port)) {
+        DLOG("Lookup: Refused the server or domain text.\r\n");
+        return 1;
+    }
+    m_QueryLength = queryBytes - 2;
+    m_Authoritative = 0;
+    DLOG("Lookup: Created DSN querry for 'To Details'.\r\n");
+
+    CClientSock sock;
+    // A name-server host name: its address from this response's A records,
+    // else from the platform's resolver.
+    if (plat::InetAddr(host) == plat::kInaddrNone) {
+        char address[kMaxServer + 1];
+        if (FindAddressRecord(host, address, sizeof(address)))
+            CopyText(host, sizeof(host), address);
+        else
+            sock.ResolveHostAddress(host, sizeof(host));
+    }
+    if (sock.Connect(port, host) != 0) {
+        DLOG("Lookup: Unable to connect to DNS .\r\n");
+        GetAndDisplayError();
+        return 1;
+    }
+    DLOG("Lookup: Connected to DNS .\r\n");
+    sock.SetReceiveTimeout(kReceiveTimeoutMs);
+    if (sock.Send(reinterpret_cast<const char*>(query), queryBytes) != queryBytes) {
+        DLOG("Lookup: Unable to send to DNS .\r\n");
+        GetAndDisplayError();
+        sock.Disconnect();
+        return 2;
+    }
+
+    unsigned char prefix[2];
+    int got = 0;
+    while (got < 2) {
+        int n = sock.Receive(reinterpret_cast<char*>(prefix) + got, 2 - got);
+        if (n < 1) break;
+        got += n;
+    }
+    if (got < 2) {
+        DLOG("Lookup: Unable to receive from DNS .\r\n");
+        GetAndDisplayError();
+        sock.Disconnect();
+        return 2;
+    }
+
+    int declared = (prefix[0] << 8) | prefix[1];
+    m_Response.assign(static_cast<size_t>(declared) + 10, 0);
+    m_Received = 0;
+    while (m_Received < declared) {
+        int piece = std::min(kReceivePiece, declared - m_Received);
+        int n = sock.Receive(reinterpret_cast<char*>(m_Response.data()) + m_Received, piece);
+        if (n < 1) break;
+        m_Received += n;
+    }
+    sock.Disconnect();
+    if (m_Received >= 3 && (m_Response[2] & 0x04)) m_Authoritative = 1;
+    ParseResponse();
+    DLOG("Lookup: End.\n\r");
+    return 0;
+}
+
+void CDnsResolver::TakeResponse(const unsigned char* data, int length, int queryLength) {
+    if (length < 0) length = 0;
+    m_Response.assign(static_cast<size_t>(length) + 10, 0);
+    if (length > 0) std::memcpy(m_Response.data(), data, static_cast<size_t>(length));
+    m_Received = length;
+    m_QueryLength = queryLength;
+    m_Authoritative = (m_Received >= 3 && (m_Response[2] & 0x04)) ? 1 : 0;
+    ParseResponse();
+}
+
+// Reads a possibly compressed name at pos. Labels before the first pointer
+// must end before end; after a pointer, before the received bytes end.
+// False for anything that leaves the received bytes or loops.
+bool CDnsResolver::ReadName(int pos, int end, char* out, int* next) const {
+    const unsigned char* r = m_Response.data();
+    int limit = std::min(end, m_Received);
+    int outLen = 0;
+    int jumps = 0;
+    bool jumped = false;
+    out[0] = '\0';
+    for (;;) {
+        if (pos < 0 || pos >= limit) return false;
+        unsigned char b = r[pos];
+        if (b >= 64) {
+            if (pos + 1 >= limit || ++jumps > kMaxPointerJumps) return false;
+            int target = ((b & 0x3F) << 8) | r[pos + 1];
+            if (!jumped) *next = pos + 2;
+            jumped = true;
+            pos = target;
+            limit = m_Received;
+            continue;
+        }
+        if (b == 0) {
+            if (!jumped) *next = pos + 1;
+            out[outLen] = '\0';
+            return true;
+        }
+        if (pos + 1 + b > limit) return false;
+        if (outLen > 0 && outLen < 255) out[outLen++] = '.';
+        for (int i = 0; i < b && outLen < 255; ++i) out[outLen++] = static_cast<char>(r[pos + 1 + i]);
+        pos += 1 + b;
+    }
+}
+
+bool CDnsResolver::ReadCharString(int pos, char* out, int limit, int* next) const {
+    if (pos < 0 || pos >= m_Received) return false;
+    int n = m_Response[static_cast<size_t>(pos)];
+    if (pos + 1 + n > m_Received) return false;
+    int copy = n >= limit ? limit - 1 : n;
+    std::memcpy(out, m_Response.data() + pos + 1, static_cast<size_t>(copy));
+    out[copy] = '\0';
+    *next = pos + 1 + n;
+    return true;
+}
+
+bool CDnsResolver::ParseRecord(int pos, DnsRecord* rec, int* next) const {
+    const unsigned char* r = m_Response.data();
+    auto be16 = [r](int at) { return (r[at] << 8) | r[at + 1]; };
+    auto be32 = [r](int at) {
+        return (static_cast<uint32_t>(r[at]) << 24) | (static_cast<uint32_t>(r[at + 1]) << 16) |
+               (static_cast<uint32_t>(r[at + 2]) << 8) | r[at + 3];
+    };
+
+    int at = 0;
+    if (!ReadName(pos, m_Received, rec->name, &at)) return false;
+    if (at + kRecordFixed > m_Received) return false;
+    rec->type = be16(at);
+    rec->ttl = be32(at + 4);
+    int rdlength = be16(at + 8);
+    int rdata = at + kRecordFixed;
+    int rdend = rdata + rdlength;
+    if (rdend > m_Received) return false;
+    *next = rdend;
+
+    int after = 0;
+    switch (rec->type) {
+        case kTypeMX:
+            if (rdlength < 3) return false;
+            rec->preference = be16(rdata);
+            return ReadName(rdata + 2, rdend, rec->data, &after);
+        case kTypeA: {
+            if (rdlength < 4) return false;
+            uint32_t addr;
+            std::memcpy(&addr, r + rdata, 4);  // already in network order
+            plat::InetNtoa(addr, rec->data);
+            return true;
+        }
+        case kTypeSOA:
+            if (!ReadName(rdata, rdend, rec->data, &after)) return false;
+            if (!ReadName(after, rdend, rec->data2, &after)) return false;
+            if (after + 20 > rdend) return false;
+            rec->serial = be32(after);
+            rec->refresh = be32(after + 4);
+            rec->retry = be32(after + 8);
+            rec->expire = be32(after + 12);
+            rec->minimum = be32(after + 16);
+            return true;
+        case kTypeHINFO:
+        case kTypeMINFO:
+            if (!ReadCharString(rdata, rec->data, sizeof(rec->data), &after)) return false;
+            return ReadCharString(after, rec->data2, sizeof(rec->data2), &after);
+        default:
+            // Names for NS, CNAME, PTR and the like; other data that is not a
+            // name leaves the text empty without spoiling the rest.
+            if (!ReadName(rdata, rdend, rec->data, &after)) rec->data[0] = '\0';
+            return true;
+    }
+}
+
+int CDnsResolver::ParseResponse() {
+    m_Records.clear();
+    if (m_Received < kHeaderSize) return 1;
+    const unsigned char* r = m_Response.data();
+    int count = ((r[6] << 8) | r[7]) + ((r[8] << 8) | r[9]) + ((r[10] << 8) | r[11]);
+    // Every record takes at least kMinRecord bytes, which bounds the table.
+    m_Records.reserve(static_cast<size_t>(std::min(count, m_Received / kMinRecord + 1)));
+
+    int pos = m_QueryLength;
+    for (int i = 0; i < count; ++i) {
+        DnsRecord rec;
+        std::memset(&rec, 0, sizeof(rec));
+        int next = 0;
+        // A record that does not fit ends the table here.
+        if (!ParseRecord(pos, &rec, &next)) break;
+        m_Records.push_back(rec);
+        pos = next;
+    }
+    return 1;
+}
+
+int CDnsResolver::GetRecordCount() const { return static_cast<int>(m_Records.size()); }
+
+int CDnsResolver::GetRecord(int index, DnsRecord* dest) const {
+    DLOGF("GetRecord: Have %d records for Todetails in DNS", GetRecordCount());
+    if (!dest || index < 0 || index >= GetRecordCount()) return 0;
+    *dest = m_Records[static_cast<size_t>(index)];
+    return 1;
+}
+
+int CDnsResolver::GetRecordOfType(int n, DnsRecord* dest, int type) const {
+    int count = GetRecordCount();
+    if (n < 0 || n >= count || count < 1) return 0;
+    int seen = 0;
+    for (int i = 0; i < count; ++i) {
+        if (m_Records[static_cast<size_t>(i)].type != type) continue;
+        if (seen++ == n) return GetRecord(i, dest);
+    }
+    return 0;
+}
+
+bool CDnsResolver::FindAddressRecord(const char* host, char* out, int size) const {
+    if (!host || !out || size <= 0) return false;
+    for (const DnsRecord& rec : m_Records) {
+        if (rec.type != kTypeA || rec.data[0] == '\0' || !SameHost(rec.name, host)) continue;
+        if (static_cast<int>(std::strlen(rec.data)) >= size) return false;
+        CopyText(out, size, rec.data);
+        return true;
+    }
+    return false;
+}
+
+int CDnsResolver::Resolve(const char* server, const char* domain, int budget) {
+    // Name servers met in referrals are asked on the configured server's port.
+    char host[kMaxServer + 1];
+    int port = kDefaultPort;
+    m_Port = kDefaultPort;
+    if (SplitServer(server, host, sizeof(host), &port)) m_Port = port;
+
+    if (Lookup(server, domain) != 0) return 10;
+    int steps = 0;
+    if (budget <= 0) return 10;
+    for (;;) {
+        ++steps;
+        --budget;
+        if (m_Authoritative) return 0;
+        int k = 0;
+        for (;;) {
+            DnsRecord ns;
+            if (!GetRecordOfType(k, &ns, kTypeNS)) return 2;
+            ++k;
+            ++steps;
+            --budget;
+            if (Lookup(ns.data, domain) == 0) {
+                if (budget <= 0) return 10 + steps;
+                break;  // follow the new response's own referrals
+            }
+            if (budget <= 0) return 10 + steps;
+        }
+    }
+}
