@@ -1,18 +1,98 @@
 // The service manager: the Windows Service Control Manager, or systemd on
-// Linux (service mode when systemd started the program).
+// Linux (service mode when systemd started the program; install and remove
+// write and delete a unit file in QLSMTP_UNIT_DIR, default
+// /etc/systemd/system).
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace plat {
 
 constexpr int kErrFailedServiceControllerConnect = 1063;
+constexpr int kErrServiceExists = 1073;
+constexpr int kErrServiceDoesNotExist = 1060;
+
+// Service states and controls, with their Windows values.
+constexpr uint32_t kServiceStopped = 1;
+constexpr uint32_t kServiceStartPending = 2;
+constexpr uint32_t kServiceStopPending = 3;
+constexpr uint32_t kServiceRunning = 4;
+constexpr uint32_t kServiceControlStop = 1;
+constexpr uint32_t kServiceControlInterrogate = 4;
+constexpr uint32_t kServiceControlShutdown = 5;
+constexpr uint32_t kServiceAcceptStop = 1;
+constexpr uint32_t kServiceAcceptShutdown = 4;
+constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr uint32_t kErrorServiceSpecificError = 1066;
 
 using ServiceMainFn = void (*)();
+using ServiceCtrlFn = void (*)(uint32_t control);
+using ServiceStatusHandle = intptr_t;
 
-// Runs the service dispatcher with one service; blocks until the service has
-// stopped and returns true, or returns false at once (last error 1063) when
-// the program was not started by the service manager.
+struct ServiceStatus {
+    uint32_t serviceType = kServiceWin32OwnProcess;
+    uint32_t currentState = 0;
+    uint32_t controlsAccepted = 0;
+    uint32_t win32ExitCode = 0;
+    uint32_t serviceSpecificExitCode = 0;
+    uint32_t checkPoint = 0;
+    uint32_t waitHint = 0;
+};
+
+// Runs the service dispatcher with one service. The service main runs on a
+// thread of its own and the control handler on the calling thread. Blocks
+// until the service main has returned and returns true; returns false at
+// once (last error 1063) when the program was not started by the service
+// manager. On Linux, SIGTERM arrives at the control handler as the stop
+// control.
 bool RunServiceDispatcher(const char* name, ServiceMainFn serviceMain);
+
+// Registers the control handler; 0 on failure (last error set).
+ServiceStatusHandle RegisterServiceCtrlHandler(const char* name, ServiceCtrlFn handler);
+// Reports a status; false on failure (last error set). On Linux, RUNNING
+// sends "READY=1" and STOP_PENDING "STOPPING=1" to NOTIFY_SOCKET when set.
+bool SetServiceStatus(ServiceStatusHandle h, const ServiceStatus& status);
+
+// Owns a handle of the service manager or of a service.
+class CServiceHandle {
+public:
+    CServiceHandle() = default;
+    ~CServiceHandle() { Close(); }
+    CServiceHandle(const CServiceHandle&) = delete;
+    CServiceHandle& operator=(const CServiceHandle&) = delete;
+    intptr_t Get() const { return m_handle; }
+    intptr_t* Put() {
+        Close();
+        return &m_handle;
+    }
+    bool IsOpen() const { return m_handle != 0; }
+    void Close();
+
+private:
+    intptr_t m_handle = 0;
+};
+
+// Each returns 0 or the system error code (Windows' codes on both systems:
+// 1060 no such service, 1073 it exists already, 5 access denied).
+int OpenServiceManager(uint32_t access, CServiceHandle* scm);
+int OpenServiceByName(const CServiceHandle& scm, const char* name, CServiceHandle* service);
+// An automatically started own-process service under the local system
+// account, with binaryPath as its whole command line.
+int CreateAutoStartService(const CServiceHandle& scm, const char* name, const char* displayName,
+                           const char* binaryPath, CServiceHandle* service);
+int QueryServiceState(const CServiceHandle& service, uint32_t* state);
+int DeleteService(const CServiceHandle& service);
+// Starts a service; 0 or the error (1056 when it runs already).
+int StartServiceByHandle(const CServiceHandle& service);
+// Sends a control; the status after it in *state. 0 or the error.
+int ControlServiceByHandle(const CServiceHandle& service, uint32_t control, uint32_t* state);
+
+// Access rights used by the gateway.
+constexpr uint32_t kScManagerAllAccess = 0xF003F;
+constexpr uint32_t kScManagerCreateService = 0x0002;
+
+// Linux: the unit file's path for a service name, and its content.
+std::string ServiceUnitPath(const char* name);
 
 }  // namespace plat

@@ -1,20 +1,267 @@
-// Service mode on Linux: the program runs as a service when systemd started
-// it (NOTIFY_SOCKET or INVOCATION_ID in its environment).
-#include <cerrno>
-#include <cstdlib>
+// The service manager on Linux is systemd. Service mode is the mode when
+// systemd started the program; readiness and stopping are told through
+// NOTIFY_SOCKET, and SIGTERM is the stop control. Install and remove write
+// and delete a unit file.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/file.h"
 #include "platform/service.h"
 #include "platform/system.h"
 
 namespace plat {
+
+extern const char kServiceUnitTemplate[];
+
+namespace {
+
+const char kDefaultUnitDir[] = "/etc/systemd/system";
+
+std::atomic<ServiceCtrlFn> g_handler{nullptr};
+
+std::mutex g_handlesLock;
+std::map<intptr_t, std::string> g_services;  // service handle -> service name
+intptr_t g_nextHandle = 2;                    // 1 is the service manager
+
+std::string UnitDir() {
+    const char* d = std::getenv("QLSMTP_UNIT_DIR");
+    return (d && *d) ? std::string(d) : std::string(kDefaultUnitDir);
+}
+
+std::string UnitName(const char* name) {
+    std::string u;
+    for (const char* p = name; *p; ++p) {
+        char c = *p;
+        if (c == ' ') {
+            u.push_back('-');
+        } else if (c >= 'A' && c <= 'Z') {
+            u.push_back(static_cast<char>(c - 'A' + 'a'));
+        } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.') {
+            u.push_back(c);
+        }
+    }
+    return u + ".service";
+}
+
+// systemctl is asked only about units in the folder that systemd reads.
+bool UseSystemctl() {
+    return UnitDir() == kDefaultUnitDir && ::access("/bin/systemctl", X_OK) == 0 &&
+           ::access("/run/systemd/system", F_OK) == 0;
+}
+
+std::string RunCommand(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[256];
+    while (std::fgets(buf, sizeof(buf), p)) out += buf;
+    ::pclose(p);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+void Notify(const char* message) {
+    const char* path = std::getenv("NOTIFY_SOCKET");
+    if (!path || !*path) return;
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    size_t len = std::strlen(path);
+    if (len >= sizeof(addr.sun_path)) return;
+    std::memcpy(addr.sun_path, path, len);
+    if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract socket
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    ::sendto(fd, message, std::strlen(message), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
+    ::close(fd);
+}
+
+std::string ServiceName(const CServiceHandle& h) {
+    std::lock_guard<std::mutex> g(g_handlesLock);
+    auto it = g_services.find(h.Get());
+    return it == g_services.end() ? std::string() : it->second;
+}
+
+intptr_t NewServiceHandle(const char* name) {
+    std::lock_guard<std::mutex> g(g_handlesLock);
+    intptr_t h = g_nextHandle++;
+    g_services[h] = name;
+    return h;
+}
+
+// Quotes a word for the unit file's ExecStart and Environment lines.
+std::string Quote(const std::string& s) {
+    std::string q = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') q.push_back('\\');
+        q.push_back(c);
+    }
+    return q + "\"";
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+}  // namespace
+
+std::string ServiceUnitPath(const char* name) { return UnitDir() + "/" + UnitName(name); }
 
 bool RunServiceDispatcher(const char* /*name*/, ServiceMainFn serviceMain) {
     if (!std::getenv("NOTIFY_SOCKET") && !std::getenv("INVOCATION_ID")) {
         SetLastError(kErrFailedServiceControllerConnect);
         return false;
     }
-    serviceMain();
+    // SIGTERM and SIGINT are taken here, on the dispatcher thread, as the
+    // stop control; every thread started from now on inherits the mask.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::atomic<bool> done{false};
+    std::thread main([&] {
+        serviceMain();
+        done = true;
+    });
+    while (!done) {
+        timespec wait = {0, 100 * 1000 * 1000};
+        int sig = sigtimedwait(&set, nullptr, &wait);
+        if (sig == SIGTERM || sig == SIGINT) {
+            ServiceCtrlFn handler = g_handler.load();
+            if (handler) handler(kServiceControlStop);
+        }
+    }
+    main.join();
     return true;
+}
+
+ServiceStatusHandle RegisterServiceCtrlHandler(const char* /*name*/, ServiceCtrlFn handler) {
+    g_handler = handler;
+    return 1;
+}
+
+bool SetServiceStatus(ServiceStatusHandle h, const ServiceStatus& status) {
+    if (h == 0) {
+        SetLastError(6);
+        return false;
+    }
+    switch (status.currentState) {
+        case kServiceRunning: Notify("READY=1"); break;
+        case kServiceStopPending: Notify("STOPPING=1"); break;
+        case kServiceStartPending:
+        case kServiceStopped: break;
+        default: SetLastError(87); return false;  // no such state
+    }
+    return true;
+}
+
+void CServiceHandle::Close() {
+    if (m_handle > 1) {
+        std::lock_guard<std::mutex> g(g_handlesLock);
+        g_services.erase(m_handle);
+    }
+    m_handle = 0;
+}
+
+int OpenServiceManager(uint32_t /*access*/, CServiceHandle* scm) {
+    if (!IsDirectory(UnitDir().c_str())) return kErrPathNotFound;
+    if (::access(UnitDir().c_str(), W_OK) != 0) return 5;  // access denied
+    *scm->Put() = 1;
+    return 0;
+}
+
+int OpenServiceByName(const CServiceHandle& scm, const char* name, CServiceHandle* service) {
+    if (!scm.IsOpen()) return 6;
+    if (!PathExists(ServiceUnitPath(name).c_str())) return kErrServiceDoesNotExist;
+    *service->Put() = NewServiceHandle(name);
+    return 0;
+}
+
+int CreateAutoStartService(const CServiceHandle& scm, const char* name, const char* /*displayName*/,
+                           const char* binaryPath, CServiceHandle* service) {
+    if (!scm.IsOpen()) return 6;
+    std::string path = ServiceUnitPath(name);
+    if (PathExists(path.c_str())) return kErrServiceExists;
+    // The service reads the same settings and event log as the installer.
+    std::string env;
+    for (const char* var : {"QLSMTP_REGISTRY", "QLSMTP_EVENTLOG"}) {
+        const char* v = std::getenv(var);
+        if (v && *v) env += "Environment=" + Quote(std::string(var) + "=" + v) + "\n";
+    }
+    std::string text = ReplaceAll(kServiceUnitTemplate, "{{EXEC}}", Quote(binaryPath));
+    text = ReplaceAll(text, "{{ENVIRONMENT}}\n", env);
+    CFile f;
+    int r = f.Open(path.c_str(), kCreateNewExclusiveRW);
+    if (r != 0) return r == kErrFileExists ? kErrServiceExists : r;
+    if (f.Write(text.data(), static_cast<int>(text.size())) != static_cast<int>(text.size())) {
+        f.Close();
+        RemoveFile(path.c_str());
+        return 28;
+    }
+    f.Close();
+    if (UseSystemctl()) {
+        RunCommand("/bin/systemctl daemon-reload 2>/dev/null");
+        RunCommand("/bin/systemctl enable " + UnitName(name) + " 2>/dev/null");
+    }
+    *service->Put() = NewServiceHandle(name);
+    return 0;
+}
+
+int QueryServiceState(const CServiceHandle& service, uint32_t* state) {
+    std::string name = ServiceName(service);
+    if (name.empty()) return 6;
+    *state = kServiceStopped;
+    if (!UseSystemctl()) return 0;
+    std::string s = RunCommand("/bin/systemctl show -p ActiveState --value " + UnitName(name.c_str()) + " 2>/dev/null");
+    if (s == "active" || s == "reloading") {
+        *state = kServiceRunning;
+    } else if (s == "activating") {
+        *state = kServiceStartPending;
+    } else if (s == "deactivating") {
+        *state = kServiceStopPending;
+    }
+    return 0;
+}
+
+int DeleteService(const CServiceHandle& service) {
+    std::string name = ServiceName(service);
+    if (name.empty()) return 6;
+    if (UseSystemctl()) RunCommand("/bin/systemctl disable " + UnitName(name.c_str()) + " 2>/dev/null");
+    int r = RemoveFile(ServiceUnitPath(name.c_str()).c_str());
+    if (r == 0 && UseSystemctl()) RunCommand("/bin/systemctl daemon-reload 2>/dev/null");
+    return r;
+}
+
+int StartServiceByHandle(const CServiceHandle& service) {
+    std::string name = ServiceName(service);
+    if (name.empty()) return 6;
+    if (!UseSystemctl()) return kErrFailedServiceControllerConnect;
+    return std::system(("/bin/systemctl start " + UnitName(name.c_str()) + " 2>/dev/null").c_str()) == 0 ? 0 : 1;
+}
+
+int ControlServiceByHandle(const CServiceHandle& service, uint32_t control, uint32_t* state) {
+    std::string name = ServiceName(service);
+    if (name.empty()) return 6;
+    if (control == kServiceControlStop && UseSystemctl())
+        std::system(("/bin/systemctl stop " + UnitName(name.c_str()) + " 2>/dev/null").c_str());
+    return QueryServiceState(service, state);
 }
 
 }  // namespace plat

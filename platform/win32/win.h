@@ -19,3 +19,6 @@
 #undef RegisterEventSource
 #undef ReportEvent
 #undef DeregisterEventSource
+#undef RegisterServiceCtrlHandler
+#undef SetServiceStatus
+#undef DeleteService
