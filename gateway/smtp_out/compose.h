@@ -1,0 +1,41 @@
+// Composition of outgoing mail: a queue file from the fax server becomes a
+// multipart/mixed message with a text/plain body and one base64 part per
+// attachment, in the form it is sent after DATA (ending with ".\r\n").
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/textfile.h"
+
+// Composes the queue file into the composed file. dataDir ends in the path
+// separator; the attachment sources are "<dataDir>IN<sep><name>". The full
+// paths of the attachment sources named in the queue file are appended to
+// attachments (the first one first). Both files are left at their start.
+// Always 0.
+int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle composed,
+                   std::vector<std::string>* attachments);
+
+// Appends one base64 part for sourcePath to the composed file, through the
+// scratch file "<dataDir>IN<sep>At<handle>.qmx". 0 appended; 1 the source
+// cannot be opened; 2 the scratch file cannot be written; 3 it cannot be
+// read back.
+int EncodeAttachment(const char* sourcePath, plat::FileHandle composed, const char* dataDir,
+                     const char* nameToShow);
+
+// Base64 of the rest of in, 72 characters a line, each line ending in "\n".
+void EncodeBase64(plat::CTextStream& in, plat::CTextStream& out);
+
+// Content type from the first bytes of the file; the file is rewound.
+const char* LookupContentType(plat::CTextStream& file);
+
+// "<counter>@<host>", the counter counting every id made in the process.
+std::string MakeMessageId();
+// Starts the ids again at 0 and re-reads the host name (tests).
+void ResetMessageIds();
+
+// The first header line of the composed file that begins with "TO:" (any
+// case), in capitals, its CR LF removed and every "<<" made "<". 0 found; 1
+// none. The file is left at its start.
+int FindReceiverLine(plat::FileHandle composed, char* line, int size);
