@@ -1,0 +1,155 @@
+// Where decoded leaf entities end up: plain text in the body scratch file,
+// everything else in numbered attachment files listed for the envelope; and
+// the names of the message/partial fragment directories.
+#include <cstring>
+
+#include "gateway/mime/decoder.h"
+#include "gateway/mime/transfer.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "platform/textfile.h"
+
+namespace mime {
+
+namespace {
+
+constexpr uint32_t kInUsePollMs = 25000;
+constexpr size_t kMaxTmpPrefix = 200;
+constexpr int kMaxIdCharacters = 11;
+
+const char kSafeIdCharacters[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_^$~!#%&{}@`'()";
+
+}  // namespace
+
+int CMimeDecoder::SaveBodyText(PartStream& stream, int code) {
+    std::string path;
+    m_files.GetMsgFileName(&path);
+    plat::CTextStream out;
+    int error = out.Open(path.c_str(), "a+");
+    if (error != 0) {
+        m_reporter.ErrorReport("tempdesc.txt", error);
+        stream.SkipPart();
+        return 1;
+    }
+    DecodeBody(stream, out, code, nullptr, true, m_reporter);
+    return 0;
+}
+
+int CMimeDecoder::SaveAttachment(PartStream& stream, const char* type, ParamList params, int code,
+                                 const char* disposition, const char* md5) {
+    const bool isText = CaseCompareN(type, "text/", 5) == 0;
+    const bool binary = !isText && code == kEncodingBase64;
+    const char* given = DispositionFileName(disposition);
+    if (!given) given = FindContentParam(params, "name");
+    std::string givenName = given ? given : "";
+
+    while (m_files.IsAttFileNameInUse()) m_files.Pause(kInUsePollMs);
+    std::string ext = AttachmentExtension(givenName.c_str());
+    std::string name, root;
+    if (m_files.AllocateAttFileName(ext.c_str()) != 0 || !m_files.GetAttFileName(&name) ||
+        !m_files.GetRootPath(&root)) {
+        stream.SkipPart();
+        m_files.ReleaseAttFileName();
+        return 1;
+    }
+
+    plat::CTextStream list;
+    int error = list.Open(stream.AttachmentListPath(), "a+");
+    if (error == 0) {
+        std::string line = "<<" + ListedName(givenName.c_str()) + ":" + name + ">>\n";
+        list.Write(line.data(), static_cast<int>(line.size()));
+        list.Close();
+    } else {
+        m_reporter.ErrorReport("Unable to open out file for write", error);
+    }
+
+    std::string path = root + "OUT" + plat::kPathSep + name;
+    plat::CTextStream out;
+    if (out.Open(path.c_str(), binary ? "wb" : "w") != 0) {
+        stream.SkipPart();
+        m_files.ReleaseAttFileName();
+        return 1;
+    }
+    std::string digest;
+    DecodeBody(stream, out, code, &digest, isText, m_reporter);
+    if (md5 && !DigestMatches(digest, md5)) WarnCorrupted(path.c_str(), m_reporter);
+    out.Close();
+    m_files.ReleaseAttFileName();
+    return 0;
+}
+
+std::string AttachmentExtension(const char* givenName) {
+    std::string ext;
+    const char* dot = std::strchr(givenName, '.');
+    if (!dot) return ext;
+    // Only harmless characters: the extension becomes part of a file name.
+    for (const char* p = dot + 1; *p && p < dot + 4; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (IsAsciiAlnum(c) || c == '-' || c == '_') ext += static_cast<char>(c);
+    }
+    return ext;
+}
+
+std::string ListedName(const char* givenName) {
+    std::string name = givenName;
+    for (char& c : name) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == ':' || c == '<' || c == '>') c = '_';
+    }
+    return name;
+}
+
+bool IsReservedDeviceName(const char* name) {
+    static const char* const kThree[] = {"aux", "con", "nul", "prn"};
+    static const char* const kFour[] = {"com1", "com2", "com3", "com4", "lpt1", "lpt2", "lpt3"};
+    size_t n = std::strlen(name);
+    if (n == 3) {
+        for (const char* r : kThree)
+            if (CaseCompare(name, r) == 0) return true;
+    } else if (n == 4) {
+        for (const char* r : kFour)
+            if (CaseCompare(name, r) == 0) return true;
+    }
+    return false;
+}
+
+bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& reporter) {
+    std::string dir;
+    if (plat::GetEnv("TMP", &dir)) {
+        if (dir.size() > kMaxTmpPrefix) dir.resize(kMaxTmpPrefix);
+    } else {
+        dir = std::string(1, plat::kPathSep) + "tmp";
+        plat::MakeDirectory(dir.c_str());
+    }
+    dir += plat::kPathSep;
+    dir += "parts";
+    plat::MakeDirectory(dir.c_str());
+
+    std::string name;
+    int accepted = 0;
+    for (const char* p = id; *p && accepted < kMaxIdCharacters; ++p) {
+        if (!std::strchr(kSafeIdCharacters, *p)) continue;
+        if (accepted == 8) name += '.';
+        name += *p;
+        ++accepted;
+    }
+    if (name.empty() || IsReservedDeviceName(name.c_str())) name += 'x';
+    dir += plat::kPathSep;
+    dir += name;
+    int error = plat::MakeDirectory(dir.c_str());
+    if (error != 0 && error != plat::kErrAlreadyExists && !plat::IsDirectory(dir.c_str())) {
+        reporter.ErrorReport(dir, error);
+        return false;
+    }
+    dir += plat::kPathSep;
+    *path = dir;
+    return true;
+}
+
+int RemovePartialDirectory(const std::string& path) {
+    if (path.empty()) return 1;
+    return plat::RemoveDirectory(path.substr(0, path.size() - 1).c_str());
+}
+
+}  // namespace mime

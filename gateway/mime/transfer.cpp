@@ -1,0 +1,281 @@
+#include "gateway/mime/transfer.h"
+
+#include <cstring>
+
+#include "gateway/mime/decode_util.h"
+#include "gateway/mime/md5.h"
+#include "gateway/mime/part_stream.h"
+#include "platform/textfile.h"
+
+namespace mime {
+
+namespace {
+
+constexpr unsigned char kNotBase64 = 0xFF;
+constexpr unsigned char kPad = 64;  // '='
+
+struct Base64Table {
+    unsigned char value[256];
+    constexpr Base64Table() : value() {
+        const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 256; ++i) value[i] = kNotBase64;
+        for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(alphabet[i])] = static_cast<unsigned char>(i);
+        value[static_cast<unsigned char>('=')] = kPad;
+    }
+};
+constexpr Base64Table kBase64;
+
+// Hex digits map to their values, everything else to 127.
+struct HexTable {
+    unsigned char value[256];
+    constexpr HexTable() : value() {
+        for (int i = 0; i < 256; ++i) value[i] = 127;
+        for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<unsigned char>(i);
+        for (int i = 0; i < 6; ++i) {
+            value['A' + i] = static_cast<unsigned char>(10 + i);
+            value['a' + i] = static_cast<unsigned char>(10 + i);
+        }
+    }
+};
+constexpr HexTable kHex;
+
+// Buffers decoded bytes in front of the file's own writer.
+class COutBuffer {
+public:
+    explicit COutBuffer(plat::CTextStream& file) : m_file(file) {}
+    ~COutBuffer() { Flush(); }
+    COutBuffer(const COutBuffer&) = delete;
+    COutBuffer& operator=(const COutBuffer&) = delete;
+
+    void Put(unsigned char c) {
+        if (m_used == kSize) Flush();
+        m_data[m_used++] = c;
+    }
+    void Append(const unsigned char* p, int n) {
+        if (m_used + n > kSize) {
+            Flush();
+            if (n > kSize) {
+                m_file.Write(p, n);
+                return;
+            }
+        }
+        std::memcpy(m_data + m_used, p, static_cast<size_t>(n));
+        m_used += n;
+    }
+    // Appends all bytes but carriage returns.
+    void AppendWithoutCR(const unsigned char* p, int n) {
+        const unsigned char* end = p + n;
+        while (p < end) {
+            const void* cr = std::memchr(p, '\r', static_cast<size_t>(end - p));
+            const unsigned char* stop = cr ? static_cast<const unsigned char*>(cr) : end;
+            Append(p, static_cast<int>(stop - p));
+            p = stop + (cr ? 1 : 0);
+        }
+    }
+    void Flush() {
+        if (m_used > 0) m_file.Write(m_data, m_used);
+        m_used = 0;
+    }
+
+private:
+    static constexpr int kSize = 16384;
+    plat::CTextStream& m_file;
+    int m_used = 0;
+    unsigned char m_data[kSize];
+};
+
+// The digest, when one is wanted.
+class CDigest {
+public:
+    explicit CDigest(std::string* result) : m_result(result) {}
+    void Update(const void* p, size_t n) {
+        if (m_result) m_md5.Update(p, n);
+    }
+    void Finish() {
+        if (m_result) *m_result = Md5Base64(m_md5);
+    }
+
+private:
+    std::string* m_result;
+    CMd5 m_md5;
+};
+
+const unsigned char kCRLF[2] = {'\r', '\n'};
+
+}  // namespace
+
+void CopyPart(PartStream& in, plat::CTextStream& file, std::string* digest) {
+    COutBuffer out(file);
+    CDigest md5(digest);
+    for (;;) {
+        const unsigned char* run;
+        int n = in.PeekRun(&run);
+        if (n > 0) {
+            out.Append(run, n);
+            md5.Update(run, static_cast<size_t>(n));
+            in.TakeRun(n);
+            continue;
+        }
+        int c = in.StreamGetByte();
+        if (c < 0) break;
+        unsigned char b = static_cast<unsigned char>(c);
+        out.Put(b);
+        if (b == '\n')
+            md5.Update(kCRLF, 2);
+        else
+            md5.Update(&b, 1);
+    }
+    md5.Finish();
+}
+
+void DecodeQuotedPrintable(PartStream& in, plat::CTextStream& file, std::string* digest) {
+    COutBuffer out(file);
+    CDigest md5(digest);
+    for (;;) {
+        int c;
+        const unsigned char* run;
+        int n = in.PeekRun(&run);
+        if (n > 0) {
+            const void* eq = std::memchr(run, '=', static_cast<size_t>(n));
+            int plain = eq ? static_cast<int>(static_cast<const unsigned char*>(eq) - run) : n;
+            if (plain > 0) {
+                out.Append(run, plain);
+                md5.Update(run, static_cast<size_t>(plain));
+                in.TakeRun(plain);
+                continue;
+            }
+            in.TakeRun(1);
+            c = '=';
+        } else {
+            c = in.StreamGetByte();
+            if (c < 0) break;
+        }
+        if (c == '=') {
+            int hi = in.StreamGetByte();
+            if (hi < 0) break;
+            if (hi == '\n') continue;  // soft line break
+            int lo = in.StreamGetByte();
+            if (lo < 0) break;  // an escape cut short by the end of the part yields nothing
+            unsigned char b = static_cast<unsigned char>((kHex.value[hi] << 4) | kHex.value[lo]);
+            if (b != '\r') out.Put(b);
+            md5.Update(&b, 1);
+        } else {
+            unsigned char b = static_cast<unsigned char>(c);
+            out.Put(b);
+            if (b == '\n')
+                md5.Update(kCRLF, 2);
+            else
+                md5.Update(&b, 1);
+        }
+    }
+    md5.Finish();
+}
+
+void DecodeBase64(PartStream& in, plat::CTextStream& file, std::string* digest, bool dropCR,
+                  CDecodeReporter& reporter) {
+    COutBuffer out(file);
+    CDigest md5(digest);
+    constexpr int kDecodedSize = 4096;
+    unsigned char decoded[kDecodedSize];
+    int used = 0;
+    unsigned char quantum[4];
+    int have = 0;
+    bool padSeen = false;
+
+    auto flush = [&] {
+        md5.Update(decoded, static_cast<size_t>(used));
+        if (dropCR)
+            out.AppendWithoutCR(decoded, used);
+        else
+            out.Append(decoded, used);
+        used = 0;
+    };
+    // One character of the alphabet or '='.
+    auto take = [&](unsigned char v) {
+        if (have == 0 && padSeen) return;  // everything after padding is ignored
+        quantum[have++] = v;
+        if (have < 4) return;
+        have = 0;
+        if (quantum[0] == kPad || quantum[1] == kPad) {
+            padSeen = true;
+            return;
+        }
+        if (used > kDecodedSize - 3) flush();
+        decoded[used++] = static_cast<unsigned char>((quantum[0] << 2) | (quantum[1] >> 4));
+        if (quantum[2] == kPad) {
+            padSeen = true;
+            return;
+        }
+        decoded[used++] = static_cast<unsigned char>((quantum[1] << 4) | (quantum[2] >> 2));
+        if (quantum[3] == kPad) {
+            padSeen = true;
+            return;
+        }
+        decoded[used++] = static_cast<unsigned char>((quantum[2] << 6) | quantum[3]);
+    };
+
+    for (;;) {
+        const unsigned char* p;
+        int n = in.PeekRun(&p);
+        if (n == 0) {
+            int c = in.StreamGetByte();
+            if (c < 0) break;
+            unsigned char v = kBase64.value[c];
+            if (v != kNotBase64) take(v);
+            continue;
+        }
+        const unsigned char* end = p + n;
+        while (p < end) {
+            if (have == 0 && !padSeen) {
+                // Whole quanta of alphabet characters, the common case.
+                while (end - p >= 4) {
+                    unsigned a = kBase64.value[p[0]], b = kBase64.value[p[1]];
+                    unsigned c = kBase64.value[p[2]], d = kBase64.value[p[3]];
+                    if ((a | b | c | d) & 0xC0) break;
+                    if (used > kDecodedSize - 3) flush();
+                    decoded[used] = static_cast<unsigned char>((a << 2) | (b >> 4));
+                    decoded[used + 1] = static_cast<unsigned char>((b << 4) | (c >> 2));
+                    decoded[used + 2] = static_cast<unsigned char>((c << 6) | d);
+                    used += 3;
+                    p += 4;
+                }
+                if (p >= end) break;
+            }
+            unsigned char v = kBase64.value[*p++];
+            if (v != kNotBase64) take(v);
+        }
+        in.TakeRun(n);
+    }
+    flush();
+    if (have > 0) reporter.DecodeWarning("Premature EOF");
+    md5.Finish();
+}
+
+void DecodeBody(PartStream& in, plat::CTextStream& out, int code, std::string* digest, bool dropCR,
+                CDecodeReporter& reporter) {
+    switch (code) {
+        case kEncodingNone:
+            CopyPart(in, out, digest);
+            break;
+        case kEncodingQuotedPrintable:
+            DecodeQuotedPrintable(in, out, digest);
+            break;
+        case kEncodingBase64:
+            DecodeBase64(in, out, digest, dropCR, reporter);
+            break;
+        default:
+            break;
+    }
+}
+
+bool DigestMatches(const std::string& computed, const char* headerValue) {
+    return std::strncmp(computed.c_str(), headerValue, computed.size()) == 0;
+}
+
+void WarnCorrupted(const char* fileName, CDecodeReporter& reporter) {
+    std::string text = fileName;
+    text += " was corrupted in transit";
+    reporter.DecodeWarning(text);
+}
+
+}  // namespace mime
