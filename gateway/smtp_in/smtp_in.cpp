@@ -27,6 +27,8 @@ std::string ArgumentOf(const char* line) {
 
 }  // namespace
 
+SMTPInListener::~SMTPInListener() { Shutdown(); }
+
 std::unique_ptr<CClientThread> SMTPInListener::CreateThreadInstance() {
     return std::make_unique<SMTPInThread>();
 }

@@ -14,6 +14,10 @@ using HandOffFn = int (*)(std::mutex& handoffLock, const char* rawPath);
 
 class SMTPInListener : public CWinSock {
 public:
+    // Ends the connections while this listener's factory and hand-off are
+    // still there: connection threads call both until they end.
+    ~SMTPInListener() override;
+
     std::unique_ptr<CClientThread> CreateThreadInstance() override;
     void ReleaseThreadInstance(std::unique_ptr<CClientThread> instance) override;
 
