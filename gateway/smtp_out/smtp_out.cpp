@@ -1,0 +1,398 @@
+// Outbound engine: polling loop, send runs and the SMTP client dialogue.
+#include "gateway/smtp_out/smtp_out.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "common/settings_names.h"
+#include "gateway/service/diag.h"
+#include "gateway/smtp_out/cfileman.h"
+#include "gateway/smtp_out/compose.h"
+#include "gateway/smtp_out/dns.h"
+#include "platform/eventlog.h"
+#include "platform/registry.h"
+
+namespace {
+
+constexpr uint32_t kIdleWaitMs = 10000;
+constexpr uint32_t kHeldWaitMs = 20000;
+constexpr uint32_t kReplyTimeoutMs = 35000;
+constexpr int kResolveBudget = 20;
+// Reply lines skipped while waiting for one code before giving up.
+constexpr int kMaxSkippedLines = 100;
+// Failure counts kept for files that may have left the queue meanwhile.
+constexpr size_t kMaxTrackedFiles = 256;
+// Paths on a system whose separator is a backslash ignore case, so the whole
+// path of a given-up file is upper-cased there; elsewhere only its name.
+constexpr bool kUpperCaseWholePath = plat::kPathSep == '\\';
+
+int ReplyCode(const char* line) {
+    const char* p = line;
+    while (*p == ' ' || *p == '\t') ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    int code = 0;
+    for (int digits = 0; *p >= '0' && *p <= '9' && digits < 6; ++p, ++digits) code = code * 10 + (*p - '0');
+    return negative ? -code : code;
+}
+
+void CopyText(char* dest, int size, const std::string& src) {
+    if (size <= 0) return;
+    std::snprintf(dest, static_cast<size_t>(size), "%s", src.c_str());
+}
+
+std::string UpperCase(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool EndsWithNoCase(const std::string& s, const char* tail) {
+    size_t n = std::strlen(tail);
+    if (s.size() < n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != tail[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+SMTPOut::SMTPOut() {
+    DLOG("SmtpOut:SMTPOut() begin.\r\n");
+    DLOG("SmtpOut: Reading Registry for Config info.\r\n");
+    plat::CRegKey key;
+    bool open = key.Open(qlsmtp::kSettingsKey, false) == 0;
+    uint32_t maxOut = 0;
+    if (open && key.QueryDword(qlsmtp::kValMaxOut, &maxOut) == 0) {
+        m_MaxOut = static_cast<int32_t>(maxOut);
+    } else {
+        DLOG("SmtpOut: Unable to find MaxOut value under our key in the Registry.\r\n");
+        m_MaxOut = qlsmtp::kDefaultMaxOut;
+    }
+    // The size first, then that many bytes and a terminator.
+    uint32_t size = 0;
+    uint32_t type = 0;
+    if (open && key.QueryValue(qlsmtp::kValDNSName, &type, nullptr, &size) == 0 && size > 0 && size < 4096) {
+        std::string text(size + 1, '\0');
+        if (key.QueryString(qlsmtp::kValDNSName, text.data(), size + 1) == 0) m_DNSServer = text.c_str();
+    }
+    if (m_DNSServer.empty()) m_DNSServer = qlsmtp::kDefaultDNSName;
+    DLOG("The DNS Name :");
+    DLOG(m_DNSServer.c_str());
+    m_RemotePort = GetSMTPOutPortNumber();
+    DLOGF("Using remote port %d", m_RemotePort);
+    m_Active = 0;
+    m_Shutdown = 0;
+    DLOG("SmtpOut:SMTPOut() end.\r\n");
+}
+
+SMTPOut::~SMTPOut() {
+    RequestShutdown();
+    if (m_MainThreadID.joinable()) m_MainThreadID.join();
+}
+
+int SMTPOut::Start() {
+    DLOG("SMTPOut::Start():Begin.\r\n");
+    if (m_Shutdown) {
+        DLOG("SMTPOut::Start():Shutdown flag is set so unable to start.\r\n");
+        return 1;
+    }
+    if (m_MainThreadID.joinable()) {
+        DLOG("SMTPOut::Start():Already started.\r\n");
+        return 0;
+    }
+    try {
+        m_MainThreadID = std::thread(SMTPMainThread, this);
+    } catch (const std::system_error&) {
+        DLOG("SMTPOut::Start():Unable to Create thread.\r\n");
+        return 2;
+    }
+    DLOG("SMTPOut::Start():Created thread for StmtpOut.\r\n");
+    DLOG("SMTPOut::Start():end.\r\n");
+    return 0;
+}
+
+void SMTPOut::RequestShutdown() {
+    {
+        std::lock_guard<std::mutex> g(m_WaitLock);
+        m_Shutdown = 1;
+    }
+    m_WaitSignal.notify_all();
+}
+
+bool SMTPOut::WaitMs(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(m_WaitLock);
+    return !m_WaitSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_Shutdown.load() != 0; });
+}
+
+void SMTPOut::SMTPMainThread(SMTPOut* self) {
+    DLOG("SMTPOut::SMTPMainThread() begin.\r\n");
+    while (!self->m_Shutdown) {
+        int count = 0;
+        if (self->m_FileMan) self->m_FileMan->GetQueueCount(&count);
+        if (count <= self->m_Active || self->m_Active >= self->m_MaxOut) {
+            DLOG("SMTP out --- No Messages to send");
+            self->WaitMs(kIdleWaitMs);
+            continue;
+        }
+        DLOG("SMTP out --- New Thread Started");
+        ++self->m_Active;
+        // A run that moved no file out of the queue (none could be opened,
+        // or the composed file could not be made) waits before the next
+        // poll instead of spinning on the same files.
+        if (SMTPOutThread(self) == 0) self->WaitMs(kIdleWaitMs);
+    }
+    DLOG("SMTPOut::SMTPMainThread() end.\r\n");
+}
+
+void SMTPOut::ExtractAddress(char* address, int size, const char* line) {
+    if (!address || size <= 0) return;
+    std::string text(line ? line : "");
+    size_t lt = text.find('<');
+    if (lt != std::string::npos) {
+        text.erase(0, lt + 1);
+    } else {
+        if (text.size() >= 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'T' &&
+            std::toupper(static_cast<unsigned char>(text[1])) == 'O' && text[2] == ':')
+            text.erase(0, 3);
+        size_t first = text.find_first_not_of(" \t");
+        text.erase(0, first == std::string::npos ? text.size() : first);
+        size_t last = text.find_last_not_of(" \t");
+        text.resize(last == std::string::npos ? 0 : last + 1);
+    }
+    size_t gt = text.find('>');
+    if (gt != std::string::npos) text.resize(gt);
+    CopyText(address, size, text);
+}
+
+int SMTPOut::ComposeMessage(plat::FileHandle queue, plat::FileHandle composed,
+                            std::vector<std::string>* attachments) {
+    return ::ComposeMessage(m_FileMan ? m_FileMan->GetProgramPath() : "", queue, composed, attachments);
+}
+
+std::string SMTPOut::SetAside(const std::string& path, bool upperCase) {
+    size_t sep = path.find_last_of(plat::kPathSep);
+    std::string dir = sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
+    std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
+    if (upperCase) {
+        if (kUpperCaseWholePath) dir = UpperCase(dir);
+        name = UpperCase(name);
+    }
+    if (EndsWithNoCase(name, ".tmp")) name.resize(name.size() - 4);
+    const char* ext = upperCase ? ".ERR" : ".err";
+    std::string target = dir + name + ext;
+    if (plat::RenameFile(path.c_str(), target.c_str()) == 0) return target;
+    // An older file under that name is kept: the next free numbered name.
+    for (int n = 1; n < 100 && plat::PathExists(target.c_str()); ++n) {
+        std::string numbered = dir + name + "." + std::to_string(n) + ext;
+        if (plat::PathExists(numbered.c_str())) continue;
+        if (plat::RenameFile(path.c_str(), numbered.c_str()) == 0) return numbered;
+        break;
+    }
+    DLOG("Could not rename the message file.\r\n");
+    return target;
+}
+
+int SMTPOut::SMTPOutThread(SMTPOut* self) {
+    DLOG("SMTPOut::SMTPOutThread() Begin.\r\n");
+    int moved = 0;
+    CFileMan* fm = self->m_FileMan;
+    while (fm && !self->m_Shutdown) {
+        plat::FileHandle queue = plat::kInvalidFile;
+        char queuePath[260] = {};
+        int r = fm->Que_OpenMsg(&queue, queuePath, sizeof(queuePath));
+        if (r == plat::kErrSharingViolation) self->WaitMs(kHeldWaitMs);
+        if (r != 0) {
+            DLOG("SMTP out --- no files to send");
+            break;
+        }
+
+        std::string composedPath =
+            std::string(fm->GetProgramPath()) + "IN" + plat::kPathSep + std::to_string(queue) + ".qmx";
+        plat::CFile composed;
+        if (composed.Open(composedPath.c_str(), plat::kCreateTruncRW) != 0) {
+            DLOG("SMTPOut::SMTPOutThread() : Unable to create & new file for send.\r\n");
+            fm->CloseQueueFile(queue);
+            break;
+        }
+        std::vector<std::string> attachments;
+        self->ComposeMessage(queue, composed.Get(), &attachments);
+
+        enum { kSent, kNoReceiver, kFailed } outcome;
+        char receiver[201] = {};
+        if (FindReceiverLine(composed.Get(), receiver, sizeof(receiver)) != 0) {
+            outcome = kNoReceiver;
+        } else {
+            DLOG("SMTP out -- receiver name");
+            DLOG(receiver);
+            char address[201];
+            ExtractAddress(address, sizeof(address), receiver);
+            DLOG("SMTP out -- receiver name");
+            DLOG(address);
+            outcome = self->SendMessageViaMX(composed.Get(), address, receiver, 200) == 0 ? kSent : kFailed;
+        }
+        composed.Close();
+        plat::RemoveFile(composedPath.c_str());
+
+        std::string path(queuePath);
+        if (outcome == kSent) {
+            fm->CloseAndDelete(queue);
+            for (const std::string& source : attachments) plat::RemoveFile(source.c_str());
+            self->m_Attempts.erase(path);
+            moved = 1;
+            break;
+        }
+        fm->CloseQueueFile(queue);
+        if (outcome == kNoReceiver) {
+            std::string errorPath = self->SetAside(path, false);
+            DLOG("SMTP out --- no rcpt name");
+            ReportServiceEvent(plat::kEventError, 435, qlsmtp::kServiceName, path.c_str(), errorPath.c_str());
+            self->m_Attempts.erase(path);
+            moved = 1;
+            break;
+        }
+        // A failed attempt: counted for this file only.
+        if (self->m_Attempts.size() >= kMaxTrackedFiles && !self->m_Attempts.count(path)) self->m_Attempts.clear();
+        if (++self->m_Attempts[path] >= kMaxAttempts) {
+            std::string errorPath = self->SetAside(path, true);
+            ReportServiceEvent(plat::kEventError, 435, qlsmtp::kServiceName, path.c_str(), errorPath.c_str());
+            self->m_Attempts.erase(path);
+            moved = 1;
+            break;
+        }
+    }
+    --self->m_Active;
+    DLOG("SMTPOut::SMTPOutThread() end.\r\n");
+    return moved;
+}
+
+int SMTPOut::WaitForReply(int expected, char* work, int size) {
+    for (int lines = 0; lines < kMaxSkippedLines; ++lines) {
+        if (ReadLine(work, size) <= 0) return 1;
+        int code = ReplyCode(work);
+        if (code == expected) return 0;
+        if (code >= 400 && code <= 599) {
+            DLOG("SMTP Out -- Rejected :");
+            DLOG(work);
+            return 1;
+        }
+    }
+    return 1;
+}
+
+int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, char* work, int size) {
+    CDnsResolver resolver;
+    if (size <= 0) return 2;
+
+    // Recipient without "<"; its domain after the first "@" up to a blank or ">".
+    std::string rcpt;
+    for (const char* p = recipient ? recipient : ""; *p; ++p)
+        if (*p != '<') rcpt.push_back(*p);
+    std::string domain = rcpt;
+    size_t at = rcpt.find('@');
+    if (at != std::string::npos) {
+        domain = rcpt.substr(at + 1);
+        size_t cut = domain.find_first_of(" >");
+        if (cut != std::string::npos) domain.resize(cut);
+    }
+
+    DLOG("SMTP Out -- Get Address");
+    DLOG(m_DNSServer.c_str());
+    if (resolver.Resolve(m_DNSServer.c_str(), domain.c_str(), kResolveBudget) != 0)
+        DLOG("SMTP Out -- Auth Lookup Failed");
+
+    for (int n = 0;; ++n) {
+        DnsRecord mx;
+        if (resolver.GetRecordOfType(n, &mx, CDnsResolver::kTypeMX)) {
+            DLOG("SMTP Out -- MX Rec Found : ");
+            DLOG(mx.data);
+            if (mx.data[0] == '\0' || static_cast<int>(std::strlen(mx.data)) > size) {
+                DLOG("SMTP Out -- MX host name skipped");
+                continue;
+            }
+            if (!resolver.FindAddressRecord(mx.data, work, size + 1)) {
+                CopyText(work, size + 1, mx.data);
+                ResolveHostAddress(work, size + 1);
+            }
+            if (Connect(m_RemotePort, work) == 0) break;
+            DLOG("Unable to connect to the Client.\r\n");
+            continue;
+        }
+        DLOG("SMTP Out -- No MX Rec, Using domain name");
+        CopyText(work, size + 1, rcpt);
+        ResolveHostAddress(work, size + 1);
+        if (Connect(m_RemotePort, work) != 0) {
+            DLOG("Unable to connect to the Client.\r\n");
+            return 2;
+        }
+        break;
+    }
+
+    DLOG("SMTP Out -- Connecting");
+    SetReceiveTimeout(kReplyTimeoutMs);
+    DrainInput();
+
+    char domainName[80] = {};
+    if (m_FileMan) m_FileMan->GetDomainName(domainName, sizeof(domainName));
+
+    auto fail = [&]() {
+        GetAndDisplayError();
+        Disconnect();
+        return 3;
+    };
+
+    DLOG("SMTP Out -- HELO");
+    SendString("HELO ");
+    SendString(domainName);
+    SendString("\r\n");
+    if (WaitForReply(250, work, size) != 0) return fail();
+
+    DLOG("SMTP Out -- MAIL");
+    bool accepted = false;
+    for (int tries = 0; tries < 2 && !accepted; ++tries) {
+        SendString("Mail from:<");
+        SendString(domainName);
+        SendString(">\r\n");
+        accepted = WaitForReply(250, work, size) == 0;
+    }
+    if (!accepted) return fail();
+
+    DLOG("SMTP Out -- RCPT");
+    SendString("RCPT to:<");
+    SendString(rcpt.c_str());
+    SendString(">\r\n");
+    if (WaitForReply(250, work, size) != 0) return fail();
+
+    DLOG("SMTP Out -- DATA");
+    SendString("DATA\r\n");
+    if (WaitForReply(354, work, size) != 0) return fail();
+
+    DLOG("SMTP Out -- Sending Message");
+    for (;;) {
+        int n = Read(message, work, size);
+        if (n <= 0) break;
+        // "TO:<<" becomes "TO:<" within the chunk.
+        int out = 0;
+        for (int i = 0; i < n; ++i) {
+            if (i + 5 <= n && std::memcmp(work + i, "TO:<<", 5) == 0) {
+                std::memmove(work + out, "TO:<", 4);
+                out += 4;
+                i += 4;
+                continue;
+            }
+            work[out++] = work[i];
+        }
+        if (Send(work, out) != out) {
+            DLOG("SMTP Out -- Message send failed");
+            return fail();
+        }
+    }
+    // Only the server's 250 to the end of data means it took the message.
+    if (WaitForReply(250, work, size) != 0) return fail();
+
+    DLOG("SMTP Out -- QUIT");
+    SendString("QUIT\r\n");
+    Disconnect();
+    return 0;
+}
