@@ -54,6 +54,15 @@ int CMimeDecoder::SaveAttachment(PartStream& stream, const char* type, ParamList
         return 1;
     }
 
+    std::string path = root + "OUT" + plat::kPathSep + name;
+    plat::CTextStream out;
+    if (out.Open(path.c_str(), binary ? "wb" : "w") != 0) {
+        stream.SkipPart();
+        m_files.ReleaseAttFileName();
+        return 1;
+    }
+    // Listed only once the file exists, so the envelope never names a
+    // missing attachment.
     plat::CTextStream list;
     int error = list.Open(stream.AttachmentListPath(), "a+");
     if (error == 0) {
@@ -62,14 +71,6 @@ int CMimeDecoder::SaveAttachment(PartStream& stream, const char* type, ParamList
         list.Close();
     } else {
         m_reporter.ErrorReport("Unable to open out file for write", error);
-    }
-
-    std::string path = root + "OUT" + plat::kPathSep + name;
-    plat::CTextStream out;
-    if (out.Open(path.c_str(), binary ? "wb" : "w") != 0) {
-        stream.SkipPart();
-        m_files.ReleaseAttFileName();
-        return 1;
     }
     std::string digest;
     DecodeBody(stream, out, code, &digest, isText, m_reporter);
