@@ -1,14 +1,34 @@
 // The gateway as a service: the service manager's protocol around
-// EntryFunction.
+// EntryFunction, and the stop path.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+
+#include "platform/service.h"
 
 class SMTPInListener;
 class SMTPOut;
 class CService;
 
 using EntryFn = void (*)(CService*);
+
+// A manual-reset event.
+class CEvent {
+public:
+    void Set();
+    // Waits until set, or at most ms when ms >= 0; true when set.
+    bool Wait(int ms = -1);
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_cond;
+    bool m_set = false;
+};
 
 class CService {
 public:
@@ -21,11 +41,33 @@ public:
     // when the program was not started by the service manager.
     int InitService(const char* name, EntryFn entry);
 
+    static void ServiceMain();
+    static void ServiceCtrlHandler(uint32_t control);
+    int OnStartService();
+    void OnStopService();
+    int SCMStatus(uint32_t state, uint32_t exitCode, uint32_t specificCode, uint32_t checkpoint,
+                  uint32_t waitHint);
+    void Exit(int error);
+
+    // Called by EntryFunction once the listener is bound and the threads run.
+    void EntryStarted() { m_EntryStarted.Set(); }
+
     SMTPInListener* m_SMTPIN = nullptr;
     SMTPOut* m_SMTPOUT = nullptr;
+    plat::ServiceStatusHandle m_ServiceStatusHandle = 0;
 
 private:
-    static void ServiceMain();
+    void RunServiceMain();
+    void HandleControl(uint32_t control);
+
     std::string m_ServiceName;
+    std::unique_ptr<CEvent> m_StopEvent;
+    CEvent m_EntryStarted;
+    int m_Running = 0;
+    std::thread m_EntryThread;
     EntryFn m_EntryFunction = nullptr;
+    uint32_t m_StartWaitHint = 10000;
+    uint32_t m_StopWaitHint = 15000;
+    // The last state reported, repeated for an interrogation.
+    uint32_t m_CurrentState = 0;
 };

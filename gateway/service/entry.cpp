@@ -10,6 +10,7 @@
 #include "gateway/service/install.h"
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_out/cfileman.h"
+#include "gateway/smtp_out/smtp_out.h"
 #include "platform/system.h"
 
 namespace {
@@ -17,6 +18,7 @@ namespace {
 // Live until the process ends.
 std::unique_ptr<CFileMan> g_FileMan;
 std::unique_ptr<SMTPInListener> g_Listener;
+std::unique_ptr<SMTPOut> g_Outbound;
 
 CService g_Service;
 
@@ -71,6 +73,12 @@ void EntryFunction(CService* service) {
     DLOG("start to accept the calls.");
     g_Listener->StartAcceptThread();
     DLOG("INCOMING TRAFFIC : Waiting for connections.");
+    g_Outbound = std::make_unique<SMTPOut>();
+    g_Outbound->SetFileManager(g_FileMan.get());
+    service->m_SMTPOUT = g_Outbound.get();
+    g_Outbound->Start();
+    DLOG("OUTGOING TRAFFIC : SMTP out started");
+    service->EntryStarted();
 }
 
 int RunProgram(int argc, char** argv) {
@@ -86,4 +94,4 @@ int RunProgram(int argc, char** argv) {
 
 CFileMan* GatewayFileMan() { return g_FileMan.get(); }
 SMTPInListener* GatewayListener() { return g_Listener.get(); }
-SMTPOut* GatewayOutbound() { return nullptr; }
+SMTPOut* GatewayOutbound() { return g_Outbound.get(); }

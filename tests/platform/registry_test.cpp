@@ -26,7 +26,7 @@ TEST(Registry, TypedValuesRoundTrip) {
     ASSERT_EQ(k.SetString("Path", "C:\\data\\ with \"quotes\""), 0);
     const unsigned char bin[] = {0, 1, 2, 0xff};
     ASSERT_EQ(k.SetValue("Bin", plat::kRegBinary, bin, sizeof(bin)), 0);
-    ASSERT_EQ(k.SetValue("Exp", plat::kRegExpandSz, "%TEMP%\\x", 10), 0);
+    ASSERT_EQ(k.SetValue("Exp", plat::kRegExpandSz, "%TEMP%\\x", 9), 0);
 
     plat::CRegKey r;  // a second handle reads what the first wrote
     ASSERT_EQ(r.Open(kKey, false), 0);
