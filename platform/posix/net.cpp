@@ -35,6 +35,12 @@ SocketHandle TcpSocket() {
 }
 
 int Bind(SocketHandle s, const SockAddrIn& addr) {
+    // WinSock lets a new listener bind while connections of an earlier one
+    // still linger on the port (TIME_WAIT, or FIN_WAIT after a crash). Linux
+    // needs SO_REUSEADDR for that; it still refuses a port that another
+    // socket listens on, so no port is shared.
+    int one = 1;
+    ::setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in sa = ToSockaddr(addr);
     return ::bind(Fd(s), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 ? 0 : kSocketError;
 }
