@@ -274,7 +274,7 @@ TEST(Dns, ResolveFollowsReferralsThroughGlueAndSkipsDeadNameServers) {
                                       {Name("ns2.example.com"), 1, 1, peers::Ipv4("127.0.0.3")}});
     peers::NameServer top([&referral](const Bytes&) { return referral; });
     peers::NameServer ns2([&answer](const Bytes&) { return answer; }, 1, "127.0.0.3", top.port());
-    ASSERT_TRUE(ns2.ok()) << "127.0.0.3 is not usable here";
+    if (!ns2.ok()) GTEST_SKIP() << "127.0.0.3 cannot be bound here";
     CDnsResolver r;
     EXPECT_EQ(r.Resolve(Server(top.port()).c_str(), d.c_str(), 20), 0);
     EXPECT_EQ(ns2.queries().size(), 1u);

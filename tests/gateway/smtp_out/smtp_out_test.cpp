@@ -149,17 +149,6 @@ TEST_F(Outbound, MailExchangersAreTriedInTableOrderThenTheDomain) {
         EXPECT_EQ(Send(kMessage, "user@example.com"), 0);
         EXPECT_EQ(smtp.accepted(), 1);
     }
-    // The lower-preference host listed first gets the message.
-    {
-        peers::SmtpServer first;
-        peers::SmtpServer second(peers::SmtpBehavior(), 1, "127.0.0.3", first.port());
-        ASSERT_TRUE(second.ok());
-        peers::NameServer dns([](const Bytes&) { return MxAnswer("example.com", {{20, "127.0.0.1"}, {10, "127.0.0.3"}}); });
-        Configure(first.port(), dns.port());
-        EXPECT_EQ(Send(kMessage, "user@example.com"), 0);
-        EXPECT_EQ(first.accepted(), 1);
-        EXPECT_EQ(second.accepted(), 0);
-    }
     // No MX record: the domain's own address.
     {
         peers::SmtpServer smtp;
@@ -186,6 +175,17 @@ TEST_F(Outbound, MailExchangersAreTriedInTableOrderThenTheDomain) {
         Configure(smtp.port(), dns.port());
         EXPECT_EQ(Send(kMessage, "user@localhost"), 0);
         EXPECT_EQ(smtp.accepted(), 1);
+    }
+    // The lower-preference host listed first gets the message.
+    {
+        peers::SmtpServer first;
+        peers::SmtpServer second(peers::SmtpBehavior(), 1, "127.0.0.3", first.port());
+        if (!second.ok()) GTEST_SKIP() << "127.0.0.3 cannot be bound here";
+        peers::NameServer dns([](const Bytes&) { return MxAnswer("example.com", {{20, "127.0.0.1"}, {10, "127.0.0.3"}}); });
+        Configure(first.port(), dns.port());
+        EXPECT_EQ(Send(kMessage, "user@example.com"), 0);
+        EXPECT_EQ(first.accepted(), 1);
+        EXPECT_EQ(second.accepted(), 0);
     }
 }
 
