@@ -8,6 +8,7 @@
 #include "gateway/service/cservice.h"
 #include "gateway/service/diag.h"
 #include "gateway/service/install.h"
+#include "gateway/smtp_in/handoff.h"
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_out/cfileman.h"
 #include "gateway/smtp_out/smtp_out.h"
@@ -63,6 +64,7 @@ void EntryFunction(CService* service) {
     g_FileMan = std::make_unique<CFileMan>();
     g_Listener = std::make_unique<SMTPInListener>();
     g_Listener->m_FileMan = g_FileMan.get();
+    g_Listener->m_HandOff = TranslateReceivedMessage;
     service->m_SMTPIN = g_Listener.get();
     int port = GetSMTPInPortNumber();
     g_Listener->ConnectToPort(port);
