@@ -94,6 +94,132 @@ class Gateway:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+def free_port_pair():
+    """A port free for TCP and UDP at once, as a name server binds both."""
+    for _ in range(50):
+        with socket.socket() as t:
+            t.bind(("127.0.0.1", 0))
+            port = t.getsockname()[1]
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+                try:
+                    u.bind(("127.0.0.1", port))
+                except OSError:
+                    continue
+        return port
+    raise AssertionError("no free TCP and UDP port")
+
+
+def drop_queue_file(data_dir, name, content):
+    """Leaves a queue file in IN the way the fax server does: written under
+    another name, then renamed to its .tmp name in one step."""
+    folder = os.path.join(data_dir, "IN")
+    part = os.path.join(folder, name + ".part")
+    with open(part, "wb") as f:
+        f.write(content)
+    os.rename(part, os.path.join(folder, name))
+
+
+class NameServer:
+    """nsd on 127.0.0.1 (UDP and TCP on one free port), authoritative for
+    the given zones. zones maps a zone name to its record lines, written
+    relative to the zone's origin; an SOA and an NS record are added."""
+
+    PROGRAM = "/usr/sbin/nsd"
+
+    def __init__(self, zones, folder=None):
+        self.own_dir = folder is None
+        self.dir = folder or tempfile.mkdtemp(prefix="qlsmtp-nsd-")
+        self.port = free_port_pair()
+        self.address = "127.0.0.1:%d" % self.port
+        self.proc = None
+        self.conf = os.path.join(self.dir, "nsd.conf")
+        lines = ["server:",
+                 "    ip-address: 127.0.0.1@%d" % self.port,
+                 "    port: %d" % self.port,
+                 "    do-ip6: no",
+                 # Stays root: no change of user or root into folders it could not read.
+                 '    username: ""',
+                 '    chroot: ""',
+                 '    zonesdir: "%s"' % self.dir,
+                 '    database: "%s"' % os.path.join(self.dir, "nsd.db"),
+                 '    pidfile: "%s"' % os.path.join(self.dir, "nsd.pid"),
+                 '    xfrdfile: "%s"' % os.path.join(self.dir, "xfrd.state"),
+                 '    xfrdir: "%s"' % self.dir,
+                 '    zonelistfile: "%s"' % os.path.join(self.dir, "zone.list"),
+                 '    logfile: "%s"' % os.path.join(self.dir, "nsd.log"),
+                 "    server-count: 1",
+                 "    verbosity: 1",
+                 "remote-control:",
+                 "    control-enable: no"]
+        for zone, records in zones.items():
+            zone = zone.rstrip(".")
+            zonefile = zone + ".zone"
+            lines += ["zone:", '    name: "%s"' % zone, '    zonefile: "%s"' % zonefile]
+            body = ["$ORIGIN %s." % zone, "$TTL 300",
+                    "@ IN SOA ns.%s. hostmaster.%s. 1 3600 600 86400 300" % (zone, zone),
+                    "@ IN NS ns.%s." % zone,
+                    "ns IN A 127.0.0.1"] + list(records)
+            with open(os.path.join(self.dir, zonefile), "w") as f:
+                f.write("\n".join(body) + "\n")
+        with open(self.conf, "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def start(self, timeout=20):
+        check = subprocess.run(["/usr/sbin/nsd-checkconf", self.conf], capture_output=True, text=True)
+        if check.returncode != 0:
+            raise AssertionError("nsd-checkconf refused the config: " + check.stdout + check.stderr)
+        self.proc = subprocess.Popen([self.PROGRAM, "-d", "-c", self.conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise AssertionError("nsd ended at start:\n" + self.log())
+            if self.answers_tcp():
+                return self
+            time.sleep(0.05)
+        raise AssertionError("nsd did not answer over TCP:\n" + self.log())
+
+    def answers_tcp(self):
+        """True when a query for the SOA of the first zone gets an answer
+        over TCP."""
+        zone = next(iter(self.zones())) if self.zones() else "."
+        q = bytearray(b"\x12\x34\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00")
+        for label in zone.split("."):
+            q += bytes([len(label)]) + label.encode()
+        q += b"\x00\x00\x06\x00\x01"
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                s.sendall(len(q).to_bytes(2, "big") + q)
+                return len(s.recv(2)) == 2
+        except OSError:
+            return False
+
+    def zones(self):
+        with open(self.conf) as f:
+            return [l.split('"')[1] for l in f if l.strip().startswith("name:")]
+
+    def log(self):
+        try:
+            with open(os.path.join(self.dir, "nsd.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def cleanup(self):
+        self.stop()
+        if self.own_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
 def wait_for(predicate, timeout=10.0, step=0.05):
     deadline = time.time() + timeout
     while time.time() < deadline:
