@@ -49,6 +49,10 @@ int LocalPort(SocketHandle s);
 
 // Last socket error of the calling thread.
 int SocketError();
+// True for an accept failure that passes: the connection was aborted by its
+// peer, or descriptors, buffers or memory ran out for the moment, or the call
+// was interrupted. The listening socket itself is still sound.
+bool IsTransientAcceptError(int error);
 
 uint16_t HostToNet16(uint16_t v);
 uint32_t HostToNet32(uint32_t v);

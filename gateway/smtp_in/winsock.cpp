@@ -175,6 +175,7 @@ void CWinSock::AcceptConnections(CWinSock* self) {
         DLOG("AcceptConnections: waiting for the connect requests.\r\n");
         plat::SockAddrIn addr = {};
         plat::CSocket client(plat::Accept(self->m_ListenSocket.Get(), &addr));
+        int acceptError = client.IsValid() ? 0 : plat::SocketError();
         if (self->m_StopFlag == 1) {
             DLOG("AcceptConnections: about to shut down the connection.\r\n");
             if (client.IsValid()) {
@@ -188,6 +189,13 @@ void CWinSock::AcceptConnections(CWinSock* self) {
             return;
         }
         DLOG("AcceptConnections: Got a connect request.\r\n");
+        if (!client.IsValid() && plat::IsTransientAcceptError(acceptError)) {
+            // Out of descriptors or memory for the moment, or a client that
+            // gave up while queued: pause briefly and accept again.
+            DLOGF("AcceptConnections: accept failed for the moment (error %d), accepting again.\r\n", acceptError);
+            plat::SleepMs(100);
+            continue;
+        }
         if (!client.IsValid()) {
             DLOG("AcceptConnections: invalid client, so exit the accept thread.\r\n");
             self->m_Accepting = 0;

@@ -119,6 +119,32 @@ int LocalPort(SocketHandle s) {
 
 int SocketError() { return errno; }
 
+bool IsTransientAcceptError(int error) {
+    switch (error) {
+        case ECONNABORTED:
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case EINTR:
+        case EAGAIN:
+        case EPROTO:
+        case EPERM:
+        // Network errors of the pending connection that Linux passes on.
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
+}
+
 uint16_t HostToNet16(uint16_t v) { return htons(v); }
 uint32_t HostToNet32(uint32_t v) { return htonl(v); }
 uint32_t NetToHost32(uint32_t v) { return ntohl(v); }

@@ -111,6 +111,22 @@ int LocalPort(SocketHandle s) {
 
 int SocketError() { return WSAGetLastError(); }
 
+bool IsTransientAcceptError(int error) {
+    switch (error) {
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAEMFILE:
+        case WSAENOBUFS:
+        case WSAEINTR:
+        case WSAEWOULDBLOCK:
+        case WSAENETDOWN:
+        case WSAEINPROGRESS:
+            return true;
+        default:
+            return false;
+    }
+}
+
 uint16_t HostToNet16(uint16_t v) { return htons(v); }
 uint32_t HostToNet32(uint32_t v) { return htonl(v); }
 uint32_t NetToHost32(uint32_t v) { return ntohl(v); }
