@@ -2,12 +2,15 @@
 """Reception by the built gateway in console mode: real SMTP clients deliver,
 and the raw message file holds exactly the trace line and the data."""
 import os
+import resource
 import shutil
+import socket
 import smtplib
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 from gateway_env import Gateway, run
 from smtp_rx import (Script, get_reg_dword, hold_handoff, out_path, part_files, raw_files, read, trace,
@@ -177,6 +180,36 @@ def test_queue_file_held_by_another_process(program):
         shutil.rmtree(d, ignore_errors=True)
 
 
+def test_accept_survives_running_out_of_descriptors(program):
+    """An accept that fails for want of file descriptors is tried again; it
+    does not end accepting for good."""
+    g = Gateway(program, domain=DOMAIN).start_console()
+    clients = []
+    try:
+        pid = g.proc.pid
+        soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        in_use = len(os.listdir("/proc/%d/fd" % pid))
+        # Room for two connections only.
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (in_use + 2, hard))
+        greeting = b"220 " + DOMAIN.encode() + b" Service Ready\r\n"
+        for _ in range(4):
+            clients.append(socket.create_connection(("127.0.0.1", g.port), timeout=10))
+        for c in clients[:2]:
+            assert c.recv(100) == greeting
+        time.sleep(0.5)  # accepts now fail with "too many open files"
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (soft, hard))
+        for c in clients[2:]:
+            got = c.recv(100)
+            assert got == greeting, "a waiting client was not served after the shortage: %r" % got
+        with socket.create_connection(("127.0.0.1", g.port), timeout=10) as c:
+            assert c.recv(100) == greeting
+    finally:
+        for c in clients:
+            c.close()
+        g.cleanup()
+
+
 if __name__ == "__main__":
     run([test_smtplib_delivery, test_swaks_delivery, test_twenty_parallel_clients, test_raw_file_cannot_be_created,
-         test_stop_with_a_client_connected, test_queue_file_held_by_another_process])
+         test_stop_with_a_client_connected, test_queue_file_held_by_another_process,
+         test_accept_survives_running_out_of_descriptors])
