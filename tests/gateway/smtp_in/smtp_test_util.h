@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -18,48 +17,15 @@
 #include "platform/net.h"
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "test_util.h"
 
 namespace rxtest {
 
 constexpr const char kDomain[] = "fax.example.com";
 
-inline std::string TempBase() {
-    std::string t;
-    if (plat::GetEnv("TMPDIR", &t) && !t.empty()) return t;
-    if (plat::GetEnv("TEMP", &t) && !t.empty()) return t;
-    return plat::kPathSep == '/' ? std::string("/tmp") : std::string("C:\\windows\\temp");
-}
-
-inline void RemoveTree(const std::string& path) {
-    std::vector<plat::DirEntry> entries;
-    if (plat::ListDirectory(path.c_str(), "*", &entries) == 0) {
-        for (const plat::DirEntry& e : entries) {
-            std::string p = path + plat::kPathSep + e.name;
-            if (e.isDirectory) {
-                RemoveTree(p);
-            } else {
-                plat::RemoveFile(p.c_str());
-            }
-        }
-    }
-    plat::RemoveDirectory(path.c_str());
-}
-
-inline std::string ReadAll(const std::string& path) {
-    plat::CFile f;
-    if (f.Open(path.c_str(), plat::kOpenRead) != 0) return std::string("<missing>");
-    std::string out;
-    char buf[4096];
-    int n;
-    while ((n = f.Read(buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
-    return out;
-}
-
-inline void WriteAll(const std::string& path, const std::string& data) {
-    plat::CFile f;
-    ASSERT_EQ(f.Open(path.c_str(), plat::kCreateTruncRW), 0) << path;
-    ASSERT_EQ(f.Write(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
-}
+using testutil::ReadAll;
+using testutil::RemoveTree;
+using testutil::WriteAll;
 
 // Names in a folder matching a pattern, sorted.
 inline std::vector<std::string> List(const std::string& folder, const char* pattern = "*") {
@@ -81,31 +47,20 @@ inline bool WaitFor(const std::function<bool()>& cond, int ms = 5000) {
     return true;
 }
 
-// A fresh data directory with IN and OUT, and a settings store that points
-// at it. On Linux the store is a file of its own (QLSMTP_REGISTRY); on
-// Windows the real key, cleared before and after.
+// A fresh data directory with IN and OUT, and a settings store of its own
+// that points at it (on Windows the real key, cleared before and after).
 class TestSettings {
 public:
-    explicit TestSettings(bool withOut = true) {
-        static std::atomic<int> counter{0};
-        m_root = TempBase() + plat::kPathSep + "qlsmtp-rx-" + std::to_string(plat::ProcessId()) + "-" +
-                 std::to_string(counter++);
-        RemoveTree(m_root);
-        plat::MakeDirectory(m_root.c_str());
-        m_data = m_root + plat::kPathSep + "data" + plat::kPathSep;
-        plat::MakeDirectory((m_root + plat::kPathSep + "data").c_str());
+    explicit TestSettings(bool withOut = true) : m_reg(qlsmtp::kSettingsKey) {
+        m_data = m_dir / "data";
+        plat::MakeDirectory(m_data.c_str());
+        m_data += plat::kPathSep;
         plat::MakeDirectory(In().c_str());
         if (withOut) plat::MakeDirectory(Out().c_str());
-        plat::SetEnv("QLSMTP_REGISTRY", (m_root + plat::kPathSep + "registry.reg").c_str());
-        plat::CRegKey::DeleteKey(qlsmtp::kSettingsKey);
         plat::CRegKey key;
         EXPECT_EQ(key.Open(qlsmtp::kSettingsKey, true), 0);
         key.SetString(qlsmtp::kValProgramPath, m_data.c_str());
         key.SetString(qlsmtp::kValDomainName, kDomain);
-    }
-    ~TestSettings() {
-        plat::CRegKey::DeleteKey(qlsmtp::kSettingsKey);
-        RemoveTree(m_root);
     }
     TestSettings(const TestSettings&) = delete;
     TestSettings& operator=(const TestSettings&) = delete;
@@ -135,7 +90,8 @@ public:
     }
 
 private:
-    std::string m_root;
+    testutil::ScratchRegistry m_reg;
+    testutil::TempDir m_dir;
     std::string m_data;
 };
 
