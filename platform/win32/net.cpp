@@ -147,12 +147,23 @@ void InetNtoa(uint32_t addr, char* out) {
 
 int ResolveHostName(const char* host, uint32_t* addr) {
     if (!host) return WSAHOST_NOT_FOUND;
+    // A look-up needs WinSock started; its own start-up pair (counted, so
+    // cheap when the caller has one) lets it work as on Linux without one.
+    WSADATA data;
+    int r = WSAStartup(MAKEWORD(1, 1), &data);
+    if (r != 0) return r;
     hostent* h = ::gethostbyname(host);
-    if (!h) return WSAGetLastError();
-    if (h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list || !h->h_addr_list[0])
-        return WSANO_DATA;
-    std::memcpy(addr, h->h_addr_list[0], 4);
-    return 0;
+    if (!h) {
+        r = WSAGetLastError();
+    } else if (h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list ||
+               !h->h_addr_list[0]) {
+        r = WSANO_DATA;
+    } else {
+        std::memcpy(addr, h->h_addr_list[0], 4);
+    }
+    WSACleanup();
+    WSASetLastError(r);
+    return r;
 }
 
 }  // namespace plat
