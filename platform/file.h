@@ -48,6 +48,9 @@ int FileWrite(FileHandle h, const void* buf, int len);
 int64_t FileSeek(FileHandle h, int64_t offset, int origin);
 // Flushes the file's data to stable storage; 0 on success.
 int FileSync(FileHandle h);
+// Makes the names in a folder (a rename, a new file) durable; 0 on success.
+// Nothing to do on Windows, whose file systems journal their names.
+int SyncDirectory(const char* path);
 
 // Owns a file handle.
 class CFile {

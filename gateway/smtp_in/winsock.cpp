@@ -306,11 +306,19 @@ void CWinSock::ThreadEnded() {
 
 void CWinSock::Shutdown() {
     if (m_AcceptThread.joinable()) {
+        int port = BoundPort();
         m_StopFlag = 1;
-        // Wake the blocked accept: shutting the listening socket down makes
-        // it return at once on both systems.
+        // Wake the blocked accept: Linux returns from it when the listening
+        // socket is shut down; WinSock when one more client connects. The
+        // socket is closed only after the thread has ended, so its number
+        // cannot be reused under the thread's feet.
         plat::ShutdownBoth(m_ListenSocket.Get());
-        m_ListenSocket.Close();
+        plat::CSocket wake(plat::TcpSocket());
+        plat::SockAddrIn self = {};
+        self.family = 2;
+        self.port = plat::HostToNet16(static_cast<uint16_t>(port));
+        self.addr = plat::InetAddr("127.0.0.1");
+        if (self.port != 0 && wake.IsValid()) plat::Connect(wake.Get(), self);
         m_AcceptThread.join();
     }
     m_ListenSocket.Close();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/settings_names.h"
@@ -213,6 +214,17 @@ int CFileMan::CommitMsg(plat::FileHandle handle, const char* path) {
     int closeErr = plat::FileClose(handle);
     if (err == 0) err = closeErr;
     if (err == 0) err = plat::RenameFile(part.c_str(), path);
+    if (err == 0) {
+        // The new name must survive a power loss too, or start-up would take
+        // the acknowledged message for an unfinished one.
+        std::string folder(path);
+        size_t sep = folder.find_last_of(plat::kPathSep);
+        if (sep != std::string::npos) folder.resize(sep);
+        err = plat::SyncDirectory(folder.c_str());
+        if (err != 0) {
+            plat::RenameFile(path, part.c_str());
+        }
+    }
     if (err != 0) {
         plat::RemoveFile(part.c_str());
         plat::SetLastError(err);
@@ -240,16 +252,17 @@ void CFileMan::RecoverReceived(std::vector<std::string>* rawFiles) {
     if (plat::ListDirectory(out.c_str(), "*.qmx", &entries) != 0) return;
     struct Found {
         int64_t time;
+        unsigned long number;
         std::string path;
     };
     std::vector<Found> found;
     for (const plat::DirEntry& e : entries) {
         if (e.isDirectory) continue;
         std::string p = out + plat::kPathSep + e.name;
-        found.push_back({plat::FileModifiedTime(p.c_str()), p});
+        found.push_back({plat::FileModifiedTime(p.c_str()), std::strtoul(e.name.c_str(), nullptr, 10), p});
     }
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
-        return a.time != b.time ? a.time < b.time : a.path < b.path;
+        return a.time != b.time ? a.time < b.time : a.number < b.number;
     });
     for (Found& f : found) rawFiles->push_back(std::move(f.path));
 }

@@ -112,6 +112,14 @@ int64_t FileSeek(FileHandle h, int64_t offset, int origin) {
 
 int FileSync(FileHandle h) { return ::fsync(static_cast<int>(h)) == 0 ? 0 : MapErrno(errno); }
 
+int SyncDirectory(const char* path) {
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return MapErrno(errno);
+    int r = ::fsync(fd) == 0 ? 0 : MapErrno(errno);
+    ::close(fd);
+    return r;
+}
+
 int ListDirectory(const char* folder, const char* pattern, std::vector<DirEntry>* out) {
     out->clear();
     DIR* d = ::opendir(folder);
@@ -123,9 +131,15 @@ int ListDirectory(const char* folder, const char* pattern, std::vector<DirEntry>
         if (!MatchPattern(pattern, e->d_name)) continue;
         DirEntry de;
         de.name = e->d_name;
-        struct stat st;
-        std::string full = base + e->d_name;
-        de.isDirectory = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        // The entry's type when the file system gives it; a stat only for
+        // links (followed, as before) and unknown types.
+        if (e->d_type == DT_DIR || e->d_type == DT_REG) {
+            de.isDirectory = e->d_type == DT_DIR;
+        } else {
+            struct stat st;
+            std::string full = base + e->d_name;
+            de.isDirectory = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
         de.isHidden = false;  // Linux has no hidden attribute; dot names are the callers' rule
         out->push_back(std::move(de));
     }

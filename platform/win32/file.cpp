@@ -208,4 +208,6 @@ int GetModulePath(std::string* path) {
     }
 }
 
+int SyncDirectory(const char* /*path*/) { return 0; }
+
 }  // namespace plat
