@@ -79,7 +79,17 @@ int Recv(SocketHandle s, void* data, int len, int flags) {
     return Result(::recv(Sock(s), static_cast<char*>(data), len, flags));
 }
 
-int ShutdownBoth(SocketHandle s) { return Result(::shutdown(Sock(s), SD_BOTH)); }
+int ShutdownBoth(SocketHandle s) {
+    int r = Result(::shutdown(Sock(s), SD_BOTH));
+    // A receive or accept blocked on the socket in another thread is not
+    // woken by the shutdown itself, as it is on Linux; cancelling the
+    // socket's pending calls makes it fail at once (error 995). The caller
+    // keeps the shutdown's own error.
+    int error = WSAGetLastError();
+    CancelIoEx(reinterpret_cast<HANDLE>(Sock(s)), nullptr);
+    WSASetLastError(error);
+    return r;
+}
 int ShutdownSend(SocketHandle s) { return Result(::shutdown(Sock(s), SD_SEND)); }
 
 int CloseSocket(SocketHandle s) { return Result(::closesocket(Sock(s))); }

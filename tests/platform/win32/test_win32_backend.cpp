@@ -6,10 +6,12 @@
 #include "platform/win32/win.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/eventlog.h"
@@ -360,6 +362,23 @@ TEST_F(SocketTest, PeekTimeoutNonBlockingAndShutdown) {
     EXPECT_EQ(0, std::memcmp(buf, "HELO\n", 5));
 
     EXPECT_EQ(0, plat::ShutdownBoth(m_server.Get()));
+    EXPECT_EQ(0, plat::Recv(m_client.Get(), buf, sizeof(buf), 0));
+}
+
+TEST_F(SocketTest, ShutdownWakesAReceiveBlockedInAnotherThread) {
+    ASSERT_EQ(0, plat::SetRecvTimeout(m_server.Get(), 60000));
+    int result = 1;
+    std::thread reader([&] {
+        char buf[8];
+        result = plat::Recv(m_server.Get(), buf, sizeof(buf), 0);
+    });
+    plat::SleepMs(200);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, plat::ShutdownBoth(m_server.Get()));
+    reader.join();
+    EXPECT_LE(result, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    char buf[8];
     EXPECT_EQ(0, plat::Recv(m_client.Get(), buf, sizeof(buf), 0));
 }
 
