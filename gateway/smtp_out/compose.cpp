@@ -1,6 +1,7 @@
 // Outgoing message composition: queue file to MIME mail.
 #include "gateway/smtp_out/compose.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -28,9 +29,53 @@ struct QueueLine {
     bool complete = false;  // ends with its line feed
 };
 
+// The pieces ReadFileLine would return, from a file read in large blocks:
+// a piece ends after its line feed or after size bytes; at the end of the
+// file a last piece without line feed is dropped (0).
+class PieceReader {
+public:
+    explicit PieceReader(plat::FileHandle h) : m_handle(h), m_buf(kBlock, '\0') {}
+    int Next(char* piece, int size) {
+        for (;;) {
+            size_t avail = m_len - m_pos;
+            size_t limit = std::min(avail, static_cast<size_t>(size));
+            const char* start = m_buf.data() + m_pos;
+            const void* lf = std::memchr(start, '\n', limit);
+            size_t n = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1
+                          : (avail >= static_cast<size_t>(size) ? static_cast<size_t>(size) : 0);
+            if (n > 0) {
+                std::memcpy(piece, start, n);
+                m_pos += n;
+                return static_cast<int>(n);
+            }
+            if (m_eof || !Fill()) return 0;
+        }
+    }
+
+private:
+    static constexpr size_t kBlock = 65536;
+    bool Fill() {
+        std::memmove(m_buf.data(), m_buf.data() + m_pos, m_len - m_pos);
+        m_len -= m_pos;
+        m_pos = 0;
+        int n = plat::FileRead(m_handle, m_buf.data() + m_len, static_cast<int>(m_buf.size() - m_len));
+        if (n <= 0) {
+            m_eof = true;
+            return false;
+        }
+        m_len += static_cast<size_t>(n);
+        return true;
+    }
+    plat::FileHandle m_handle;
+    std::string m_buf;
+    size_t m_pos = 0;
+    size_t m_len = 0;
+    bool m_eof = false;
+};
+
 class QueueReader {
 public:
-    explicit QueueReader(plat::FileHandle h) : m_handle(h) {}
+    explicit QueueReader(plat::FileHandle h) : m_pieces(h) {}
     bool Next(QueueLine* line) {
         if (m_pushed) {
             *line = m_pushedLine;
@@ -42,7 +87,7 @@ public:
         line->complete = false;
         char piece[kPieceSize];
         while (line->text.size() < kMaxLine) {
-            int n = ReadFileLine(m_handle, piece, kPieceSize);
+            int n = m_pieces.Next(piece, kPieceSize);
             if (n <= 0) break;
             line->text.append(piece, static_cast<size_t>(n));
             if (piece[n - 1] == '\n') {
@@ -60,7 +105,7 @@ public:
     }
 
 private:
-    plat::FileHandle m_handle;
+    PieceReader m_pieces;
     bool m_atStart = true;
     bool m_pushed = false;
     QueueLine m_pushedLine;

@@ -1,6 +1,7 @@
 // Outbound engine: polling loop, send runs and the SMTP client dialogue.
 #include "gateway/smtp_out/smtp_out.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,8 @@ constexpr uint32_t kIdleWaitMs = 10000;
 constexpr uint32_t kHeldWaitMs = 20000;
 constexpr uint32_t kReplyTimeoutMs = 35000;
 constexpr int kResolveBudget = 20;
+// Bytes of the message file read and sent at once in the data phase.
+constexpr int kDataBlock = 65536;
 // Reply lines skipped while waiting for one code before giving up.
 constexpr int kMaxSkippedLines = 100;
 // Failure counts kept for files that may have left the queue meanwhile.
@@ -342,26 +345,29 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
         return 3;
     };
 
+    // Each command goes out in one send: a command split over several small
+    // sends waits for the peer's delayed acknowledgement before its end.
+    auto command = [this](const char* verb, const char* argument, const char* end) {
+        std::string line(verb);
+        line += argument;
+        line += end;
+        SendString(line.c_str());
+    };
+
     DLOG("SMTP Out -- HELO");
-    SendString("HELO ");
-    SendString(domainName);
-    SendString("\r\n");
+    command("HELO ", domainName, "\r\n");
     if (WaitForReply(250, work, size) != 0) return fail();
 
     DLOG("SMTP Out -- MAIL");
     bool accepted = false;
     for (int tries = 0; tries < 2 && !accepted; ++tries) {
-        SendString("Mail from:<");
-        SendString(domainName);
-        SendString(">\r\n");
+        command("Mail from:<", domainName, ">\r\n");
         accepted = WaitForReply(250, work, size) == 0;
     }
     if (!accepted) return fail();
 
     DLOG("SMTP Out -- RCPT");
-    SendString("RCPT to:<");
-    SendString(rcpt.c_str());
-    SendString(">\r\n");
+    command("RCPT to:<", rcpt.c_str(), ">\r\n");
     if (WaitForReply(250, work, size) != 0) return fail();
 
     DLOG("SMTP Out -- DATA");
@@ -369,21 +375,28 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
     if (WaitForReply(354, work, size) != 0) return fail();
 
     DLOG("SMTP Out -- Sending Message");
+    // The file is read in blocks of whole chunks of size bytes; "TO:<<"
+    // becomes "TO:<" within each chunk (one split between two chunks stays),
+    // and the block goes out in one send.
+    std::string block(static_cast<size_t>(size) * std::max(1, kDataBlock / size), '\0');
     for (;;) {
-        int n = Read(message, work, size);
+        int n = Read(message, block.data(), static_cast<int>(block.size()));
         if (n <= 0) break;
-        // "TO:<<" becomes "TO:<" within the chunk.
+        char* p = block.data();
         int out = 0;
-        for (int i = 0; i < n; ++i) {
-            if (i + 5 <= n && std::memcmp(work + i, "TO:<<", 5) == 0) {
-                std::memmove(work + out, "TO:<", 4);
-                out += 4;
-                i += 4;
-                continue;
+        for (int chunk = 0; chunk < n; chunk += size) {
+            int end = std::min(n, chunk + size);
+            for (int i = chunk; i < end; ++i) {
+                if (i + 5 <= end && std::memcmp(p + i, "TO:<<", 5) == 0) {
+                    std::memmove(p + out, "TO:<", 4);
+                    out += 4;
+                    i += 4;
+                    continue;
+                }
+                p[out++] = p[i];
             }
-            work[out++] = work[i];
         }
-        if (Send(work, out) != out) {
+        if (Send(p, out) != out) {
             DLOG("SMTP Out -- Message send failed");
             return fail();
         }
