@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the gateway and bench_compose (Release, benchmarks on) and runs the
+# sending-side benchmarks beside their Python peers; prints one table.
+#   QLSMTP_BENCH_BUILD  build folder (default: build-bench next to bench/)
+#   further arguments go to outbound_bench.py (--rounds, --small, --large, ...)
+# Needs the Debian packages nsd, postfix (only its smtp-sink is used; the
+# mail daemon is neither started nor needed), python3-dnspython and
+# libbenchmark-dev; missing ones are installed when running as root.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${QLSMTP_BENCH_BUILD:-$top/build-bench}
+
+missing=()
+for p in nsd postfix python3-dnspython libbenchmark-dev cmake g++; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  apt-get update -qq
+  # policy-rc.d or not, the postfix daemon must not keep running afterwards.
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if command -v postfix >/dev/null && postfix status >/dev/null 2>&1; then postfix stop >/dev/null 2>&1 || true; fi
+fi
+
+# GCC 12 gives a false -Wrestrict at -O3 inside std::string concatenation.
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQLSMTP_BENCH=ON -DQLSMTP_TESTS=OFF \
+      -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
+cmake --build "$build" -j2 --target qlsmtpgw bench_compose
+exec /usr/bin/python3 "$top/bench/outbound_bench.py" "$build" "$@"
