@@ -7,6 +7,10 @@
 
 namespace plat {
 
+// Process set-up at program start: on Linux a write to a closed pipe or
+// socket fails with an error instead of ending the process.
+void InitProcess();
+
 // Last system error of the calling thread (GetLastError / errno).
 int LastError();
 void SetLastError(int code);

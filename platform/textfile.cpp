@@ -101,9 +101,22 @@ int CTextStream::Read(void* buf, int len) {
     unsigned char* out = static_cast<unsigned char*>(buf);
     int n = 0;
     while (n < len) {
-        int c = GetC();
-        if (c < 0) break;
-        out[n++] = static_cast<unsigned char>(c);
+        if (m_inPos >= m_inLen && Fill() <= 0) break;
+        // Copy the run up to the next CR in one piece; a CR goes through
+        // GetC, which joins it with a following LF.
+        int avail = m_inLen - m_inPos;
+        if (avail > len - n) avail = len - n;
+        const unsigned char* src = m_in + m_inPos;
+        const void* cr = m_text ? std::memchr(src, '\r', static_cast<size_t>(avail)) : nullptr;
+        int run = cr ? static_cast<int>(static_cast<const unsigned char*>(cr) - src) : avail;
+        std::memcpy(out + n, src, static_cast<size_t>(run));
+        n += run;
+        m_inPos += run;
+        if (cr && n < len) {
+            int c = GetC();
+            if (c < 0) break;
+            out[n++] = static_cast<unsigned char>(c);
+        }
     }
     return n;
 }

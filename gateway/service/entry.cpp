@@ -84,6 +84,7 @@ void EntryFunction(CService* service) {
 }
 
 int RunProgram(int argc, char** argv) {
+    plat::InitProcess();
     ResetServiceEventSource();
     switch (ChooseMode(plat::CommandLine(argc, argv))) {
         case RunMode::Install: InstallService(); break;

@@ -1,4 +1,5 @@
 // Process-level services on Linux.
+#include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include "platform/system.h"
 
 namespace plat {
+
+void InitProcess() { ::signal(SIGPIPE, SIG_IGN); }
 
 int LastError() { return errno; }
 void SetLastError(int code) { errno = code; }

@@ -9,6 +9,9 @@
 
 namespace plat {
 
+void InitProcess() {}
+
+
 int LastError() { return static_cast<int>(GetLastError()); }
 
 void SetLastError(int code) { ::SetLastError(static_cast<DWORD>(code)); }

@@ -48,6 +48,16 @@ TEST(TextStream, ReadingTurnsCrLfIntoNewlineAndKeepsLoneCr) {
     want += "\nlone\rcr\nend\x1a\r";
     EXPECT_EQ(got, want);
 
+    // Block reads translate the same way, whatever the block size.
+    for (int block : {1, 7, 4096, 10000}) {
+        plat::CTextStream r;
+        ASSERT_EQ(r.Open(path.c_str(), "r"), 0);
+        std::string blocks;
+        std::vector<char> buf(static_cast<size_t>(block));
+        for (int n; (n = r.Read(buf.data(), block)) > 0;) blocks.append(buf.data(), static_cast<size_t>(n));
+        EXPECT_EQ(blocks, want) << block;
+    }
+
     plat::CTextStream b;
     ASSERT_EQ(b.Open(path.c_str(), "rb"), 0);
     got.clear();
