@@ -308,6 +308,39 @@ TEST(Win32EventLog, ReportsNeedARegisteredSource) {
     plat::DeregisterEventSource(h);
 }
 
+// The message table compiled into the gateway program holds, under resource
+// id 1 in US English and with plain ids, the same texts as the table that the
+// Linux event log uses: both come from the one message source.
+TEST(Win32EventLog, ProgramMessageTableMatchesTheSharedTexts) {
+    std::string exe;
+    if (!plat::GetEnv("QLSMTPGW_EXE", &exe)) GTEST_SKIP() << "QLSMTPGW_EXE is not set";
+    if (!exe.empty() && exe[0] == '/') {  // a Linux path, seen through Wine's drive Z:
+        for (char& c : exe)
+            if (c == '/') c = '\\';
+        exe = "Z:" + exe;
+    }
+    HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module) << exe << " error " << GetLastError();
+    EXPECT_NE(nullptr, FindResourceExA(module, MAKEINTRESOURCEA(11), MAKEINTRESOURCEA(1),
+                                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)));
+    for (uint32_t id = 419; id <= 437; ++id) {
+        char* text = nullptr;
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 module, id, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                 reinterpret_cast<LPSTR>(&text), 0, nullptr);
+        const char* shared = plat::EventMessageText(id);
+        if (!shared) {
+            EXPECT_EQ(0u, n) << id;
+        } else {
+            ASSERT_NE(0u, n) << id;
+            EXPECT_EQ(std::string(shared), std::string(text, n)) << id;
+        }
+        if (text) LocalFree(text);
+    }
+    FreeLibrary(module);
+}
+
 // A connected pair on the loopback interface.
 class SocketTest : public testing::Test {
 protected:
