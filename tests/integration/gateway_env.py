@@ -165,6 +165,8 @@ class NameServer:
             f.write("\n".join(lines) + "\n")
 
     def start(self, timeout=20):
+        if not os.path.exists(self.PROGRAM):
+            raise AssertionError("nsd is not installed (Debian package nsd)")
         check = subprocess.run(["/usr/sbin/nsd-checkconf", self.conf], capture_output=True, text=True)
         if check.returncode != 0:
             raise AssertionError("nsd-checkconf refused the config: " + check.stdout + check.stderr)
