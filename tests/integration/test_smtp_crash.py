@@ -3,15 +3,16 @@
 an acknowledged message is kept and handed off once, the data of an
 unacknowledged one are gone.
 
-Each scenario is one function. While the gateway has no hand-off the raw
-message file stays in OUT; once it hands off, an acknowledged message must
-appear as exactly one envelope instead. check_handed_off_once accepts
-either, so the scenarios hold before and after the hand-off is wired in."""
+Each scenario is one function. An acknowledged message must end as exactly
+one envelope with its body and attachment files, and no raw message file."""
+import base64
 import os
 import re
+import socket
 
 from gateway_env import Gateway, run
-from smtp_rx import Script, envelopes, hold_handoff, out_path, part_files, raw_files, read, trace, wait_for
+from smtp_rx import (Script, envelopes, get_reg_dword, hold_handoff, out_path, part_files, raw_files, read,
+                     set_reg_dword, wait_for)
 
 DOMAIN = "fax.example.com"
 
@@ -34,22 +35,23 @@ def check_nothing_kept(g):
     assert not envelopes(g), "an unacknowledged message was handed off: %r" % envelopes(g)
 
 
-def check_handed_off_once(g, raw_contents, subject):
-    """The acknowledged message survived the restart: either still as its raw
-    message file (no hand-off in this build), or handed off exactly once."""
-    assert wait_for(lambda: raw_files(g) or envelopes(g)), "the message is lost: %r" % os.listdir(g.data + "OUT")
-    assert not part_files(g), part_files(g)
+def check_handed_off_once(g, subject, body, attachments=()):
+    """The acknowledged message survived: exactly one envelope naming its
+    body file and its attachments (given name, content), and nothing else
+    of the reception left in OUT."""
+    assert wait_for(lambda: envelopes(g) and not raw_files(g)), "not handed off: %r" % os.listdir(g.data + "OUT")
     env = envelopes(g)
-    if env:
-        assert len(env) == 1, "handed off more than once: %r" % env
-        assert not raw_files(g), "raw message file left after the hand-off: %r" % raw_files(g)
-        text = read(out_path(g, env[0])).decode("latin-1")
-        assert re.search(r"(?im)^SUBJECT:.*" + re.escape(subject), text), text
-    else:
-        raw = raw_files(g)
-        assert len(raw) == 1, raw
-        stored = read(out_path(g, raw[0]))
-        assert stored == raw_contents, "stored %r\nexpected %r" % (stored, raw_contents)
+    assert len(env) == 1, "handed off more than once: %r" % env
+    bdy = env[0][:-4] + ".bdy"
+    listed = [(name, att) for name, att in re.findall(r"(?m)^<<(.*):(ATT\d+\.\w*)>>\r$", read(out_path(g, env[0])).decode())]
+    assert sorted(g.out_files()) == sorted([env[0], bdy] + [a for _, a in listed]), g.out_files()
+    text = read(out_path(g, env[0])).decode("latin-1")
+    assert re.search(r"(?m)^SUBJECT:" + re.escape(subject) + "\r$", text), text
+    assert "\r\nBEGIN BODY\r\n<<%s>>\r\nEND BODY\r\n" % bdy in text, text
+    assert read(out_path(g, bdy)) == body, "body file %r, expected %r" % (read(out_path(g, bdy)), body)
+    assert [n for n, _ in listed] == [n for n, _ in attachments], (listed, attachments)
+    for (_, att), (_, content) in zip(listed, attachments):
+        assert read(out_path(g, att)) == content, att
 
 
 def scenario_killed_during_data(program):
@@ -88,12 +90,11 @@ def scenario_killed_after_acknowledgement(program):
         assert raw_files(g), "acknowledged but no raw message file: %r" % os.listdir(g.data + "OUT")
         kill_and_restart(g)
         c.close()
-        expected = trace("script.example", DOMAIN) + b"Subject: " + subject.encode() + b"\r\n\r\n.dot\r\nbody\r\n"
-        check_handed_off_once(g, expected, subject)
+        check_handed_off_once(g, subject, b".dot\r\nbody\r\n")
         # A second restart hands nothing off again.
         g.stop()
         start(g)
-        check_handed_off_once(g, expected, subject)
+        check_handed_off_once(g, subject, b".dot\r\nbody\r\n")
     finally:
         g.cleanup()
 
@@ -114,11 +115,47 @@ def scenario_partial_and_acknowledged_together(program):
         kill_and_restart(g)
         done.close()
         partial.close()
-        check_handed_off_once(g, trace("done.example", DOMAIN) + b"Subject: complete\r\n\r\nok\r\n", "complete")
+        check_handed_off_once(g, "complete", b"ok\r\n")
+    finally:
+        g.cleanup()
+
+
+def scenario_killed_while_handoff_waits(program):
+    """The fax server holds FileNameUse: the hand-off waits after the 250
+    reply. Killed there, the flag cleared and the gateway restarted, the
+    message is handed off once, attachment included."""
+    g = start(Gateway(program, domain=DOMAIN))
+    try:
+        set_reg_dword(g, "FileNameUse", 1)
+        payload = bytes(range(256)) * 40
+        b64 = base64.encodebytes(payload).replace(b"\n", b"\r\n")
+        msg = (b"From: crash@example.org\r\nSubject: held by the flag\r\nTo: fax@example.com\r\nMIME-Version: 1.0\r\n"
+               b"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+               b"the fax text\r\n--b\r\nContent-Type: application/pdf; name=fax.pdf\r\n"
+               b"Content-Transfer-Encoding: base64\r\n\r\n" + b64 + b"--b--\r\n")
+        c = Script(g.port)
+        c.up_to_data(DOMAIN)
+        c.command(msg + b".\r\n", b"250 Mail Received OK\r\n")
+        # The session waits on the flag: it neither hands off nor answers.
+        c.send(b"NOOP\r\n")
+        assert not wait_for(lambda: envelopes(g), timeout=1.5), envelopes(g)
+        assert raw_files(g), os.listdir(g.data + "OUT")
+        c.sock.settimeout(0.2)
+        try:
+            reply = c.sock.recv(100)
+        except socket.timeout:
+            reply = None
+        assert reply is None, "the session answered while its hand-off waits: %r" % reply
+        g.kill()
+        c.close()
+        set_reg_dword(g, "FileNameUse", 0)
+        start(g)
+        check_handed_off_once(g, "held by the flag", b"the fax text", [("fax.pdf", payload)])
+        assert get_reg_dword(g, "FileNameUse") == 0
     finally:
         g.cleanup()
 
 
 if __name__ == "__main__":
     run([scenario_killed_during_data, scenario_killed_after_acknowledgement,
-         scenario_partial_and_acknowledged_together])
+         scenario_partial_and_acknowledged_together, scenario_killed_while_handoff_waits])
