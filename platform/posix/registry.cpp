@@ -220,13 +220,21 @@ std::string Serialize(const Hive& hive) {
         out += k.path;
         out += "]\r\n";
         for (const Value& v : k.values) {
-            out += v.name.empty() ? std::string("@") : "\"" + Escape(v.name) + "\"";
-            out += "=";
+            if (v.name.empty()) {
+                out += '@';
+            } else {
+                out += '"';
+                out += Escape(v.name);
+                out += '"';
+            }
+            out += '=';
             std::string text = v.data;
             if (!text.empty() && text.back() == '\0') text.pop_back();
             bool plain = text.find_first_of(std::string("\0\r\n", 3)) == std::string::npos;
             if (v.type == kRegSz && plain) {
-                out += "\"" + Escape(text) + "\"";
+                out += '"';
+                out += Escape(text);
+                out += '"';
             } else if (v.type == kRegDword && v.data.size() == 4) {
                 uint32_t d;
                 std::memcpy(&d, v.data.data(), 4);
