@@ -3,6 +3,9 @@
 // start and stop it.
 #include "platform/win32/win.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "platform/service.h"
@@ -16,8 +19,23 @@ namespace {
 ServiceMainFn g_serviceMain = nullptr;
 ServiceCtrlFn g_handler = nullptr;
 
+// The dispatcher returns as soon as the service reports STOPPED, while the
+// service main is still finishing on its own thread; the process must not
+// end under it. How long to wait for it, should it never return.
+constexpr auto kServiceMainEndWait = std::chrono::seconds(10);
+std::mutex g_mainLock;
+std::condition_variable g_mainEnded;
+bool g_mainRunning = false;
+
 void WINAPI DispatchedServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
+    {
+        std::lock_guard<std::mutex> g(g_mainLock);
+        g_mainRunning = true;
+    }
     if (g_serviceMain) g_serviceMain();
+    std::lock_guard<std::mutex> g(g_mainLock);
+    g_mainRunning = false;
+    g_mainEnded.notify_all();
 }
 
 void WINAPI DispatchedHandler(DWORD control) {
@@ -35,7 +53,10 @@ bool RunServiceDispatcher(const char* name, ServiceMainFn serviceMain) {
         {serviceName.data(), DispatchedServiceMain},
         {nullptr, nullptr},
     };
-    return StartServiceCtrlDispatcherA(table) != FALSE;
+    if (!StartServiceCtrlDispatcherA(table)) return false;
+    std::unique_lock<std::mutex> g(g_mainLock);
+    g_mainEnded.wait_for(g, kServiceMainEndWait, [] { return !g_mainRunning; });
+    return true;
 }
 
 ServiceStatusHandle RegisterServiceCtrlHandler(const char* name, ServiceCtrlFn handler) {
