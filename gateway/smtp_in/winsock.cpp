@@ -1,10 +1,16 @@
 // Listener, accept loop and connection threads.
 #include "gateway/smtp_in/winsock.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "gateway/service/diag.h"
 #include "platform/system.h"
+
+namespace {
+// How long a new connection waits for a place when the list is full.
+constexpr int kSlotWaitMs = 500;
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // CClientThread
@@ -117,7 +123,10 @@ CWinSock::~CWinSock() {
     if (m_NetStarted) plat::NetCleanup();
 }
 
-int CWinSock::ConnectToPort(int port) { return ConnectToPort(port, 5, 2, plat::kInaddrAny); }
+// The backlog has room for all 20 clients connecting again at once: when it
+// is full, the system drops connection requests and a client retries only
+// a second or more later.
+int CWinSock::ConnectToPort(int port) { return ConnectToPort(port, 64, 2, plat::kInaddrAny); }
 
 int CWinSock::ConnectToPort(int port, int backlog, int family, uint32_t address) {
     DLOG("Entering ConnectToPort.\r\n");
@@ -206,8 +215,10 @@ void CWinSock::AcceptConnections(CWinSock* self) {
         info->listenSocket = self->m_ListenSocket.Get();
         info->clientAddr = addr;
         info->listener = self;
-        // The limit test is advisory and reads the count without the lock.
-        info->tooMany = self->m_ConnectionLimit > self->m_ConnectionCount ? 0 : 1;
+        // The limit test is advisory. A session that has just sent its last
+        // reply may still be listed when its client connects again, so a
+        // full list gets a moment to make room before the client is refused.
+        info->tooMany = self->WaitForSlot(kSlotWaitMs) ? 0 : 1;
         DLOG("AcceptConnections: Allocated and populated conn-details in the structure ti.\r\n");
         // The handle is stored in the record before the thread runs, so the
         // thread always finds its own handle there.
@@ -287,11 +298,20 @@ bool CWinSock::RemoveFromThreadList(ThreadHandle thread) {
                 m_ThreadList = std::move(next);
             }
             --m_ConnectionCount;
+            m_SlotFreed.notify_all();
             return true;
         }
     }
     plat::ShowMessage("Thread Release Error", "Error", plat::kIconNone);
     return true;
+}
+
+bool CWinSock::WaitForSlot(int ms) {
+    if (m_ConnectionLimit > m_ConnectionCount) return true;
+    std::unique_lock<std::mutex> g(m_ListLock);
+    return m_SlotFreed.wait_for(g, std::chrono::milliseconds(ms),
+                                [this] { return m_ConnectionLimit > m_ConnectionCount || m_StopFlag == 1; }) &&
+           m_ConnectionLimit > m_ConnectionCount;
 }
 
 void CWinSock::ThreadStarted() {
@@ -307,7 +327,11 @@ void CWinSock::ThreadEnded() {
 void CWinSock::Shutdown() {
     if (m_AcceptThread.joinable()) {
         int port = BoundPort();
-        m_StopFlag = 1;
+        {
+            std::lock_guard<std::mutex> g(m_ListLock);
+            m_StopFlag = 1;
+        }
+        m_SlotFreed.notify_all();
         // Wake the blocked accept: Linux returns from it when the listening
         // socket is shut down; WinSock when one more client connects. The
         // socket is closed only after the thread has ended, so its number

@@ -124,6 +124,9 @@ protected:
 private:
     void ThreadStarted();
     void ThreadEnded();
+    // True when fewer connections than the limit are in the list, waiting up
+    // to ms for one to leave.
+    bool WaitForSlot(int ms);
 
     plat::SockAddrIn m_Address = {};
     plat::CSocket m_ListenSocket;
@@ -132,6 +135,7 @@ private:
     std::atomic<int> m_Accepting{0};
     std::atomic<int> m_ConnectionCount{0};
     std::mutex m_ListLock;
+    std::condition_variable m_SlotFreed;
     std::mutex m_HandOffLock;
     std::atomic<int> m_StopFlag{0};
     std::atomic<ThreadHandle> m_NextThreadHandle{1};
