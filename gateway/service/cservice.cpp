@@ -147,7 +147,7 @@ void CService::HandleControl(uint32_t control) {
     }
     DLOG("SmtpService : ServiceCtrlHandler received unknown control code.\r\n");
     // Interrogation and every other control: the current status again.
-    if (m_CurrentState != 0) SCMStatus(m_CurrentState, 0, 0, 0, 0);
+    if (uint32_t state = m_CurrentState.load(); state != 0) SCMStatus(state, 0, 0, 0, 0);
     DLOG("SmtpService : Leaving ServiceCtrlHandler.\r\n");
 }
 
@@ -155,15 +155,15 @@ void CService::OnStopService() {
     DLOG("OnStopService: Will set the stop event and stop the service.\r\n");
     m_Running = 0;
     ReportServiceEvent(plat::kEventInformation, 428, qlsmtp::kServiceName);
-    if (m_SMTPIN) {
-        m_SMTPIN->SetStopFlag();
-        m_SMTPIN->ReleaseAcceptThread();
+    if (SMTPInListener* in = m_SMTPIN.load()) {
+        in->SetStopFlag();
+        in->ReleaseAcceptThread();
     } else {
         DLOG("CServ->m_SMTPIN->m_AcceptThread is invalid");
     }
-    if (m_SMTPOUT) {
+    if (SMTPOut* out = m_SMTPOUT.load()) {
         // No new send starts; a send in progress ends with the process.
-        m_SMTPOUT->RequestShutdown();
+        out->RequestShutdown();
     } else {
         DLOG("CServ->m_SMTPOUT->m_MainThreadID is invalid");
     }

@@ -2,6 +2,7 @@
 // EntryFunction, and the stop path.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -52,8 +53,11 @@ public:
     // Called by EntryFunction once the listener is bound and the threads run.
     void EntryStarted() { m_EntryStarted.Set(); }
 
-    SMTPInListener* m_SMTPIN = nullptr;
-    SMTPOut* m_SMTPOUT = nullptr;
+    // Set by EntryFunction on the entry thread; a stop request may read them
+    // while they are still unset. The service main and the control handler
+    // run on different threads, so every field that both touch is atomic.
+    std::atomic<SMTPInListener*> m_SMTPIN{nullptr};
+    std::atomic<SMTPOut*> m_SMTPOUT{nullptr};
     plat::ServiceStatusHandle m_ServiceStatusHandle = 0;
 
 private:
@@ -63,11 +67,11 @@ private:
     std::string m_ServiceName;
     std::unique_ptr<CEvent> m_StopEvent;
     CEvent m_EntryStarted;
-    int m_Running = 0;
+    std::atomic<int> m_Running{0};
     std::thread m_EntryThread;
     EntryFn m_EntryFunction = nullptr;
     uint32_t m_StartWaitHint = 10000;
     uint32_t m_StopWaitHint = 15000;
     // The last state reported, repeated for an interrogation.
-    uint32_t m_CurrentState = 0;
+    std::atomic<uint32_t> m_CurrentState{0};
 };
