@@ -1,0 +1,197 @@
+#!/usr/bin/python3
+"""Runs the receiving-side benchmarks and their peers in one run and prints a
+table with each figure beside its peer:
+
+- decode throughput in MB/s of input: a 10 MB base64 attachment with its
+  Content-MD5 check, and a 1 MB quoted-printable text, through the gateway's
+  decoder (bench_decode), GMime (decode_gmime) and Python's email package
+  (decode_py.py), each writing the decoded parts into a scratch folder on a
+  tmpfs, so that the decoders and not the disk are measured;
+- inbound rate in messages per second of the whole gateway in console mode,
+  for 2 KB, 100 KB and 5 MB messages from Postfix's smtp-source with 20
+  concurrent clients and a new connection per message, beside aiosmtpd
+  (inbound_aiosmtpd.py) taking the same load; the data directory on a tmpfs
+  (/dev/shm) and on disk (/var/tmp). The gateway's rate counts the whole
+  hand-off: every message is decoded into its envelope and body files
+  before its client's QUIT is answered.
+
+Each figure is the median of --rounds runs; gateway and peers take turns.
+
+usage: inbound_bench.py BUILD_DIR [--rounds N] [--seconds S] [--small N] [--medium N] [--large N]
+BUILD_DIR holds gateway/qlsmtpgw, bench/bench_decode and bench/decode_gmime."""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+from gateway_env import Gateway, free_port  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+SMTP_SOURCE = "/usr/sbin/smtp-source"
+TMPFS = "/dev/shm"
+DISK = "/var/tmp"
+MB = 2 ** 20
+
+
+# ------------------------------------------------------------------ decoding
+
+def bench_decode(build_dir, scratch, rounds, seconds):
+    """{case: {"gateway": [...], "gmime": [...], "python": [...]}} in MB/s."""
+    work = os.path.join(scratch, "decode")
+    out = os.path.join(scratch, "decode-out")
+    os.makedirs(out)
+    cases = {"base64": ("BM_DecodeBase64Attachment", "base64.qmx"),
+             "qp": ("BM_DecodeQuotedPrintable", "qp.qmx")}
+    rates = {c: {"gateway": [], "gmime": [], "python": []} for c in cases}
+    for _ in range(rounds):
+        res = subprocess.run([os.path.join(build_dir, "bench", "bench_decode"), "--benchmark_format=json",
+                              "--benchmark_min_time=%g" % seconds], env=dict(os.environ, QLSMTP_BENCH_DIR=work),
+                             capture_output=True, text=True, check=True)
+        by_name = {b["name"].split("/")[0]: b for b in json.loads(res.stdout)["benchmarks"]}
+        for case, (name, message) in cases.items():
+            if by_name[name].get("error_occurred"):
+                raise RuntimeError("%s: %s" % (name, by_name[name].get("error_message")))
+            rates[case]["gateway"].append(by_name[name]["bytes_per_second"] / MB)
+            path = os.path.join(work, message)
+            for peer, cmd in (("gmime", [os.path.join(build_dir, "bench", "decode_gmime")]),
+                              ("python", [PYTHON, os.path.join(HERE, "decode_py.py")])):
+                res = subprocess.run(cmd + [path, out, str(seconds)], capture_output=True, text=True, check=True)
+                rates[case][peer].append(json.loads(res.stdout)["mb_s"])
+    return rates
+
+
+# ------------------------------------------------------------------- inbound
+
+def smtp_source(port, size, count):
+    """Sends count messages of size bytes with 20 sessions; seconds taken."""
+    cmd = [SMTP_SOURCE, "-c", "-s", "20", "-m", str(count), "-l", str(size), "-f", "bench@example.org",
+           "-t", "fax@fax.test", "-S", "inbound bench", "-M", "bench.example", "127.0.0.1:%d" % port]
+    start = time.perf_counter()
+    res = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=1800)
+    elapsed = time.perf_counter() - start
+    if res.returncode != 0:
+        raise RuntimeError("smtp-source failed: %s" % res.stderr.strip()[-300:])
+    return elapsed
+
+
+def drain(stream):
+    for _ in stream:
+        pass
+
+
+def gateway_rate(program, base, size, count):
+    tempfile.tempdir = base  # settings file and data directory on this file system
+    try:
+        g = Gateway(program, extra_values={"logfile": ""})
+    finally:
+        tempfile.tempdir = None
+    try:
+        g.start_console()
+        for s in (g.proc.stdout, g.proc.stderr):
+            threading.Thread(target=drain, args=(s,), daemon=True).start()
+        elapsed = smtp_source(g.port, size, count)
+        out = g.data + "OUT"
+        envelopes = sum(1 for n in os.listdir(out) if n.startswith("ENV") and n.endswith(".tmp"))
+        if envelopes != count:
+            raise RuntimeError("gateway: %d envelopes for %d messages" % (envelopes, count))
+        return count / elapsed
+    finally:
+        g.stop()
+        g.cleanup()
+
+
+def aiosmtpd_rate(base, size, count):
+    folder = tempfile.mkdtemp(prefix="qlsmtp-aiosmtpd-", dir=base)
+    port = free_port()
+    proc = subprocess.Popen([PYTHON, os.path.join(HERE, "inbound_aiosmtpd.py"), folder, str(port)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        if proc.stdout.readline().strip() != "ready":
+            raise RuntimeError("aiosmtpd did not start")
+        elapsed = smtp_source(port, size, count)
+        kept = sum(1 for n in os.listdir(folder) if n.endswith(".msg"))
+        if kept != count:
+            raise RuntimeError("aiosmtpd: %d messages kept of %d" % (kept, count))
+        return count / elapsed
+    finally:
+        proc.stdin.close()
+        try:
+            proc.wait(20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def bench_inbound(program, rounds, sizes):
+    """{(label, place): ([gateway rates], [aiosmtpd rates])}"""
+    results = {}
+    for place, base in (("tmpfs", TMPFS), ("disk", DISK)):
+        for label, size, count in sizes:
+            gw, peer = [], []
+            for _ in range(rounds):
+                gw.append(gateway_rate(program, base, size, count))
+                peer.append(aiosmtpd_rate(base, size, count))
+            results[(label, place)] = (count, gw, peer)
+            print("# inbound %s on %s: gateway %s; aiosmtpd %s" % (
+                label, place, ", ".join("%.1f" % v for v in gw), ", ".join("%.1f" % v for v in peer)), flush=True)
+    return results
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("build_dir")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--seconds", type=float, default=3.0, help="minimum time of each decode measurement")
+    ap.add_argument("--small", type=int, default=2000, help="2 KB messages per run")
+    ap.add_argument("--medium", type=int, default=400, help="100 KB messages per run")
+    ap.add_argument("--large", type=int, default=40, help="5 MB messages per run")
+    ap.add_argument("--skip-decode", action="store_true")
+    ap.add_argument("--skip-inbound", action="store_true")
+    args = ap.parse_args()
+    build_dir = os.path.abspath(args.build_dir)
+    scratch = tempfile.mkdtemp(prefix="qlsmtp-inbench-", dir=TMPFS)
+    rows = []
+    try:
+        if not args.skip_decode:
+            rates = bench_decode(build_dir, scratch, args.rounds, args.seconds)
+            for case, title in (("base64", "decode 10 MB base64 + MD5, MB/s"), ("qp", "decode 1 MB quoted-printable, MB/s")):
+                r = {k: statistics.median(v) for k, v in rates[case].items()}
+                print("# %s: %s" % (case, "; ".join("%s %s" % (k, ", ".join("%.1f" % x for x in v))
+                                                    for k, v in rates[case].items())), flush=True)
+                rows.append((title, r["gateway"], "GMime", r["gmime"], 0.8))
+                rows.append(("", r["gateway"], "Python email", r["python"], 8.0))
+        if not args.skip_inbound:
+            sizes = [("2 KB", 2048, args.small), ("100 KB", 100 * 1024, args.medium), ("5 MB", 5 * MB, args.large)]
+            res = bench_inbound(os.path.join(build_dir, "gateway", "qlsmtpgw"), args.rounds, sizes)
+            for (label, place), (count, gw, peer) in res.items():
+                target = 1.0 if label == "100 KB" else None
+                rows.append(("inbound %s on %s (%d msgs), msg/s" % (label, place, count), statistics.median(gw),
+                             "aiosmtpd", statistics.median(peer), target))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    print()
+    print("%-42s %10s  %-13s %10s %8s  %s" % ("benchmark", "gateway", "peer", "peer's", "ratio", "target"))
+    ok = True
+    for title, gw, peer, value, target in rows:
+        ratio = gw / value
+        verdict = ""
+        if target is not None:
+            met = ratio >= target
+            ok &= met
+            verdict = ">= %gx %s" % (target, "met" if met else "MISSED")
+        print("%-42s %10.1f  %-13s %10.1f %7.2fx  %s" % (title, gw, peer, value, ratio, verdict))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
