@@ -131,25 +131,42 @@ void CopyPart(PartStream& in, plat::CTextStream& file, std::string* digest) {
 void DecodeQuotedPrintable(PartStream& in, plat::CTextStream& file, std::string* digest) {
     COutBuffer out(file);
     CDigest md5(digest);
+    // A run of one line at a time: escapes wholly inside it are decoded
+    // here; an escape at its end (soft line break, or cut short by the end
+    // of the part) goes through the byte reader below.
+    constexpr int kChunk = 4096;
+    unsigned char written[kChunk];
+    unsigned char digested[kChunk];
+    const bool wantDigest = digest != nullptr;
     for (;;) {
-        int c;
         const unsigned char* run;
         int n = in.PeekRun(&run);
         if (n > 0) {
-            const void* eq = std::memchr(run, '=', static_cast<size_t>(n));
-            int plain = eq ? static_cast<int>(static_cast<const unsigned char*>(eq) - run) : n;
-            if (plain > 0) {
-                out.Append(run, plain);
-                md5.Update(run, static_cast<size_t>(plain));
-                in.TakeRun(plain);
+            const unsigned char* p = run;
+            const unsigned char* end = run + (n < kChunk ? n : kChunk);
+            int nw = 0, nd = 0;
+            while (p < end) {
+                unsigned char c = *p;
+                if (c == '=') {
+                    if (end - p < 3) break;
+                    c = static_cast<unsigned char>((kHex.value[p[1]] << 4) | kHex.value[p[2]]);
+                    p += 3;
+                    if (c != '\r') written[nw++] = c;  // an escaped CR is digested, not written
+                } else {
+                    written[nw++] = c;
+                    ++p;
+                }
+                if (wantDigest) digested[nd++] = c;
+            }
+            if (p != run) {
+                out.Append(written, nw);
+                md5.Update(digested, static_cast<size_t>(nd));
+                in.TakeRun(static_cast<int>(p - run));
                 continue;
             }
-            in.TakeRun(1);
-            c = '=';
-        } else {
-            c = in.StreamGetByte();
-            if (c < 0) break;
         }
+        int c = in.StreamGetByte();
+        if (c < 0) break;
         if (c == '=') {
             int hi = in.StreamGetByte();
             if (hi < 0) break;
