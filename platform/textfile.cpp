@@ -97,10 +97,57 @@ char* CTextStream::GetS(char* buf, int size) {
     return buf;
 }
 
+// A large read with nothing buffered goes straight into the caller's
+// buffer; text mode then joins CR LF pairs in place. A CR at the very end
+// waits in the stream's buffer until the next byte shows whether it ends a
+// line.
+int CTextStream::ReadDirect(unsigned char* out, int len) {
+    int got = m_file.Read(out, len);
+    if (got <= 0) {
+        if (got < 0) m_error = true;
+        m_eof = true;
+        return 0;
+    }
+    if (!m_text) return got;
+    const void* first = std::memchr(out, '\r', static_cast<size_t>(got));
+    if (!first) return got;
+    unsigned char* w = static_cast<unsigned char*>(const_cast<void*>(first));
+    const unsigned char* r = w;
+    const unsigned char* end = out + got;
+    while (r < end) {  // r is on a CR
+        if (r + 1 == end) {
+            m_in[0] = '\r';
+            m_inPos = 0;
+            m_inLen = 1;
+            break;
+        }
+        if (r[1] == '\n') {
+            *w++ = '\n';
+            r += 2;
+        } else {
+            *w++ = '\r';
+            ++r;
+        }
+        const void* cr = std::memchr(r, '\r', static_cast<size_t>(end - r));
+        const unsigned char* stop = cr ? static_cast<const unsigned char*>(cr) : end;
+        std::memmove(w, r, static_cast<size_t>(stop - r));
+        w += stop - r;
+        r = stop;
+    }
+    return static_cast<int>(w - out);
+}
+
 int CTextStream::Read(void* buf, int len) {
     unsigned char* out = static_cast<unsigned char*>(buf);
     int n = 0;
     while (n < len) {
+        if (m_inPos >= m_inLen && len - n >= static_cast<int>(sizeof(m_in)) && m_read && !m_eof &&
+            m_out.empty()) {
+            int got = ReadDirect(out + n, len - n);
+            n += got;
+            if (m_eof) break;
+            continue;
+        }
         if (m_inPos >= m_inLen && Fill() <= 0) break;
         // Copy the run up to the next CR in one piece; a CR goes through
         // GetC, which joins it with a following LF.

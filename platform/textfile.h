@@ -66,6 +66,7 @@ private:
     int GetCSlow();
     int PutCSlow(int c);
     int Fill();
+    int ReadDirect(unsigned char* out, int len);
     int FlushWrite();
     int PrepareWrite();
 

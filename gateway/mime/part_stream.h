@@ -18,7 +18,8 @@ class CTextStream;
 namespace mime {
 
 constexpr int kMaxBoundary = 70;
-constexpr int kInitialStreamBuffer = 1024;
+// Large enough that the file is read in few calls.
+constexpr int kInitialStreamBuffer = 65536;
 constexpr int kPathSize = 260;
 
 class PartStream {

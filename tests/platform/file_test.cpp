@@ -49,7 +49,7 @@ TEST(TextStream, ReadingTurnsCrLfIntoNewlineAndKeepsLoneCr) {
     EXPECT_EQ(got, want);
 
     // Block reads translate the same way, whatever the block size.
-    for (int block : {1, 7, 4096, 10000}) {
+    for (int block : {1, 7, 4096, 4097, 10000}) {
         plat::CTextStream r;
         ASSERT_EQ(r.Open(path.c_str(), "r"), 0);
         std::string blocks;
