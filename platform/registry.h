@@ -24,6 +24,14 @@ enum RegType : uint32_t {
     kRegDword = 4,
 };
 
+// One value to write with CRegKey::SetValues.
+struct RegWrite {
+    const char* name;
+    uint32_t type;
+    const void* data;
+    uint32_t size;
+};
+
 constexpr long kRegSuccess = 0;
 constexpr long kRegNotFound = 2;
 constexpr long kRegMoreData = 234;
@@ -52,6 +60,9 @@ public:
     long QueryString(const char* name, char* buf, uint32_t bufSize) const;
 
     long SetValue(const char* name, uint32_t type, const void* data, uint32_t size);
+    // Writes several values in order. Linux stores them in one replacement
+    // of the file, so other readers see none or all of them.
+    long SetValues(const RegWrite* writes, int count);
     long SetDword(const char* name, uint32_t value);
     // Stored with its terminating NUL, as the registry editor writes strings.
     long SetString(const char* name, const char* text);

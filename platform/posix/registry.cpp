@@ -452,6 +452,11 @@ long CRegKey::QueryString(const char* name, char* buf, uint32_t bufSize) const {
 }
 
 long CRegKey::SetValue(const char* name, uint32_t type, const void* data, uint32_t size) {
+    RegWrite w{name, type, data, size};
+    return SetValues(&w, 1);
+}
+
+long CRegKey::SetValues(const RegWrite* writes, int count) {
     if (!m_impl) return 6;
     std::lock_guard<std::mutex> g(g_mutex);
     FileLock lock;
@@ -467,18 +472,20 @@ long CRegKey::SetValue(const char* name, uint32_t type, const void* data, uint32
         hive.keys.push_back(Key{m_impl->path, {}});
         k = &hive.keys.back();
     }
-    Value v;
-    v.name = name ? name : "";
-    v.type = type;
-    v.data.assign(static_cast<const char*>(data), size);
-    bool replaced = false;
-    for (Value& old : k->values)
-        if (EqualNoCase(old.name, v.name)) {
-            old = v;
-            replaced = true;
-            break;
-        }
-    if (!replaced) k->values.push_back(v);
+    for (int i = 0; i < count; ++i) {
+        Value v;
+        v.name = writes[i].name ? writes[i].name : "";
+        v.type = writes[i].type;
+        v.data.assign(static_cast<const char*>(writes[i].data), writes[i].size);
+        bool replaced = false;
+        for (Value& old : k->values)
+            if (EqualNoCase(old.name, v.name)) {
+                old = v;
+                replaced = true;
+                break;
+            }
+        if (!replaced) k->values.push_back(v);
+    }
     return Store(hive);
 }
 

@@ -78,6 +78,14 @@ long CRegKey::SetValue(const char* name, uint32_t type, const void* data, uint32
     return RegSetValueExA(m_impl->m_key, name, 0, type, static_cast<const BYTE*>(data), size);
 }
 
+long CRegKey::SetValues(const RegWrite* writes, int count) {
+    for (int i = 0; i < count; ++i) {
+        long r = SetValue(writes[i].name, writes[i].type, writes[i].data, writes[i].size);
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
 long CRegKey::SetDword(const char* name, uint32_t value) {
     return SetValue(name, kRegDword, &value, sizeof(value));
 }

@@ -48,6 +48,15 @@ TEST(Registry, TypedValuesRoundTrip) {
     EXPECT_STREQ(buf, "%TEMP%\\x");
     // Value names ignore case, as in the registry.
     EXPECT_EQ(r.QueryDword("PORT", &port), 0);
+
+    // Several values in one write: a new one and a replaced one.
+    const uint32_t one = 1, next = 7;
+    const plat::RegWrite writes[] = {{"Next", plat::kRegDword, &next, 4}, {"port", plat::kRegDword, &one, 4}};
+    ASSERT_EQ(k.SetValues(writes, 2), 0);
+    EXPECT_EQ(r.QueryDword("Next", &port), 0);
+    EXPECT_EQ(port, 7u);
+    EXPECT_EQ(r.QueryDword("Port", &port), 0);
+    EXPECT_EQ(port, 1u);
 }
 
 TEST(Registry, ReadsThatDoNotFitFail) {
