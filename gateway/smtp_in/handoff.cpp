@@ -36,9 +36,18 @@ bool ReadCounter(const plat::CRegKey& key, const char* name, unsigned long* valu
     return true;
 }
 
-// A name value is stored without a terminating NUL.
-void WriteName(plat::CRegKey& key, const char* name, const std::string& text) {
-    key.SetValue(name, plat::kRegSz, text.data(), static_cast<uint32_t>(text.size()));
+// Stores the next counter value, the allocated name (without a terminating
+// NUL) and the in-use flag 1, in this order and, where the store allows it,
+// in one step.
+void WriteAllocation(plat::CRegKey& key, const char* counter, unsigned long next, const char* name,
+                     const std::string& text, const char* inUse) {
+    const uint32_t value = static_cast<uint32_t>(next), one = 1;
+    const plat::RegWrite writes[] = {
+        {counter, plat::kRegDword, &value, sizeof(value)},
+        {name, plat::kRegSz, text.data(), static_cast<uint32_t>(text.size())},
+        {inUse, plat::kRegDword, &one, sizeof(one)},
+    };
+    key.SetValues(writes, 3);
 }
 
 // Files in folder whose name is stem or begins with stem and a dot.
@@ -190,9 +199,8 @@ int CHandoff::AllocateEnvFileName() {
             break;
         n = qlsmtp::NextCounter(n);
     }
-    m_key.SetDword(qlsmtp::kValOUTIndex, static_cast<uint32_t>(qlsmtp::NextCounter(n)));
-    WriteName(m_key, qlsmtp::kValFileName, path);
-    m_key.SetDword(qlsmtp::kValFileNameUse, 1);
+    WriteAllocation(m_key, qlsmtp::kValOUTIndex, qlsmtp::NextCounter(n), qlsmtp::kValFileName, path,
+                    qlsmtp::kValFileNameUse);
     m_envPath = path;
     return 0;
 }
@@ -220,9 +228,8 @@ int CHandoff::AllocateAttFileName(const char* ext) {
         if (!plat::PathExists((folder + name).c_str())) break;
         n = qlsmtp::NextCounter(n);
     }
-    m_key.SetDword(qlsmtp::kValOUTIndexAtt, static_cast<uint32_t>(qlsmtp::NextCounter(n)));
-    WriteName(m_key, qlsmtp::kValFileNameAtt, name);
-    m_key.SetDword(qlsmtp::kValFileNameUseAtt, 1);
+    WriteAllocation(m_key, qlsmtp::kValOUTIndexAtt, qlsmtp::NextCounter(n), qlsmtp::kValFileNameAtt, name,
+                    qlsmtp::kValFileNameUseAtt);
     m_attName = name;
     return 0;
 }
@@ -313,7 +320,10 @@ int CHandoff::Translate(const char* rawPath) {
     m_bodyPath = OutFolder(root) + bodyName;
     DLOGF("GetMsgFileName MsgFlname: %s\r\n", m_msgPath.c_str());
     DLOGF("GetRootPath RootPath: %s\r\n", root.c_str());
-    if (plat::CopyFile(m_msgPath.c_str(), m_bodyPath.c_str(), true) != 0) {
+    // The body scratch file becomes the body file: renamed in the same
+    // folder, copied only where that fails (a body file of that name left).
+    if (plat::RenameFile(m_msgPath.c_str(), m_bodyPath.c_str()) != 0 &&
+        plat::CopyFile(m_msgPath.c_str(), m_bodyPath.c_str(), true) != 0) {
         envelope.Close();
         Discard();
         return 4;
