@@ -102,22 +102,22 @@ int MakeUniqueFileName(const char* prefix, const char* ext, const char* folder, 
     for (;;) {
         if (counter >= kBase36Limit) return 4;
         const std::string stem = std::string("~") + prefix + Digits(counter, base);
-        if (CountStem(dir, stem) == 0) {
-            const std::string candidate = stem + "." + ext;
-            const std::string path = dir + candidate;
-            plat::CFile file;
-            int error = file.Open(path.c_str(), plat::kCreateNewExclusiveRW);
-            if (error == 0) {
-                file.Close();
-                if (CountStem(dir, stem) == 1) {
-                    *name = candidate;
-                    return 0;
-                }
-                plat::RemoveFile(path.c_str());  // another file took this stem meanwhile
-            } else if (!plat::PathExists(path.c_str())) {
-                if (!plat::IsDirectory(folder)) return 3;
-                return error == plat::kErrTooManyOpenFiles ? 2 : 5;
+        // The folder is looked at once, after the create: a file of the same
+        // stem, there before or made meanwhile, shows as a second one.
+        const std::string candidate = stem + "." + ext;
+        const std::string path = dir + candidate;
+        plat::CFile file;
+        int error = file.Open(path.c_str(), plat::kCreateNewExclusiveRW);
+        if (error == 0) {
+            file.Close();
+            if (CountStem(dir, stem) == 1) {
+                *name = candidate;
+                return 0;
             }
+            plat::RemoveFile(path.c_str());  // the stem is taken
+        } else if (!plat::PathExists(path.c_str())) {
+            if (!plat::IsDirectory(folder)) return 3;
+            return error == plat::kErrTooManyOpenFiles ? 2 : 5;
         }
         int second = 0, millisecond = 0;
         if (phase == 1) {
