@@ -1,24 +1,20 @@
-// Helpers shared by the unit tests: a scratch folder and a settings store of
-// their own for each test.
+// Helpers shared by the unit tests: scratch folders and settings, whole-file
+// reads and writes, environment overrides and loopback sockets.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
+#include "platform/net.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 
 namespace testutil {
-
-inline std::string TempBase() {
-    std::string t;
-    if (plat::GetEnv("TMPDIR", &t) && !t.empty()) return t;
-    if (plat::GetEnv("TEMP", &t) && !t.empty()) return t;
-    return plat::kPathSep == '/' ? std::string("/tmp") : std::string("C:\\windows\\temp");
-}
 
 // Removes a folder tree (files and folders only, no links followed).
 inline void RemoveTree(const std::string& path) {
@@ -41,7 +37,10 @@ class TempDir {
 public:
     TempDir() {
         static std::atomic<int> counter{0};
-        m_path = TempBase() + plat::kPathSep + "qlsmtp-test-" + std::to_string(plat::ProcessId()) + "-" +
+        std::string base;
+        if (!plat::GetEnv("TMPDIR", &base) || base.empty())
+            if (!plat::GetEnv("TEMP", &base) || base.empty()) base = plat::kPathSep == '/' ? "/tmp" : "C:\\windows\\temp";
+        m_path = base + plat::kPathSep + "qlsmtp-test-" + std::to_string(plat::ProcessId()) + "-" +
                  std::to_string(counter++);
         RemoveTree(m_path);
         plat::MakeDirectory(m_path.c_str());
@@ -52,6 +51,20 @@ public:
 
 private:
     std::string m_path;
+};
+
+// Sets an environment variable (nullptr: removes it) until the object goes.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name) {
+        m_had = plat::GetEnv(name, &m_old);
+        plat::SetEnv(name, value);
+    }
+    ~ScopedEnv() { plat::SetEnv(m_name.c_str(), m_had ? m_old.c_str() : nullptr); }
+
+private:
+    std::string m_name, m_old;
+    bool m_had = false;
 };
 
 // On Linux, points the settings store at a file in a fresh folder. On
@@ -85,5 +98,77 @@ inline void WriteAll(const std::string& path, const std::string& data) {
     ASSERT_EQ(f.Open(path.c_str(), plat::kCreateTruncRW), 0) << path;
     ASSERT_EQ(f.Write(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
 }
+
+// Names in a folder matching a pattern, sorted.
+inline std::vector<std::string> List(const std::string& folder, const char* pattern = "*") {
+    std::vector<plat::DirEntry> entries;
+    plat::ListDirectory(folder.c_str(), pattern, &entries);
+    std::vector<std::string> names;
+    for (const plat::DirEntry& e : entries) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Text as a text-mode file stores it.
+inline std::string Crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+inline bool SendAll(plat::SocketHandle s, const std::string& data) {
+    for (size_t done = 0; done < data.size();) {
+        int n = plat::Send(s, data.data() + done, static_cast<int>(data.size() - done), 0);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One line with its LF; false at close or time-out before a LF.
+inline bool RecvLine(plat::SocketHandle s, std::string* line) {
+    line->clear();
+    char c;
+    while (plat::Recv(s, &c, 1, 0) == 1) {
+        line->push_back(c);
+        if (c == '\n') return true;
+    }
+    return false;
+}
+
+inline plat::SockAddrIn Loopback(int port, const char* address = "127.0.0.1") {
+    plat::SockAddrIn a = {};
+    a.family = 2;
+    a.addr = plat::InetAddr(address);
+    a.port = plat::HostToNet16(static_cast<uint16_t>(port));
+    return a;
+}
+
+// A connected pair of sockets on 127.0.0.1.
+struct SocketPair {
+    plat::CSocket listener, client, server;
+    plat::SockAddrIn peer = {};
+    int port = 0;
+    SocketPair() {
+        plat::NetStartup();
+        listener = plat::CSocket(plat::TcpSocket());
+        EXPECT_EQ(plat::Bind(listener.Get(), Loopback(0)), 0);
+        EXPECT_EQ(plat::Listen(listener.Get(), 5), 0);
+        port = plat::LocalPort(listener.Get());
+        client = plat::CSocket(plat::TcpSocket());
+        EXPECT_EQ(plat::Connect(client.Get(), Loopback(port)), 0);
+        server = plat::CSocket(plat::Accept(listener.Get(), &peer));
+        EXPECT_TRUE(server.IsValid());
+    }
+    ~SocketPair() {
+        client.Close();
+        server.Close();
+        listener.Close();
+        plat::NetCleanup();
+    }
+};
 
 }  // namespace testutil

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,20 +14,24 @@ struct TextCase {
     std::string onDisk;
 };
 
+// Each case is written twice, through two opens: "a+" appends, the others truncate.
 TEST(TextStream, WritesNewlineAsCrLfOnlyInTextMode) {
     const TextCase cases[] = {
         {"plain", "w", "a\nb\n", "a\r\nb\r\n"},
         {"existing crlf", "w", "a\r\n", "a\r\r\n"},
         {"binary", "wb", "a\nb\r\n", "a\nb\r\n"},
         {"ctrl-z is data", "w", std::string("x\x1ay\n"), std::string("x\x1ay\r\n")},
+        {"append", "a+", "one\n", "one\r\none\r\n"},
     };
     testutil::TempDir dir;
     for (const TextCase& c : cases) {
         std::string path = dir / c.name;
-        plat::CTextStream s;
-        ASSERT_EQ(s.Open(path.c_str(), c.mode), 0) << c.name;
-        ASSERT_EQ(s.Write(c.written.data(), static_cast<int>(c.written.size())), static_cast<int>(c.written.size()));
-        ASSERT_EQ(s.Close(), 0);
+        for (int i = 0; i < 2; ++i) {
+            plat::CTextStream s;
+            ASSERT_EQ(s.Open(path.c_str(), c.mode), 0) << c.name;
+            ASSERT_EQ(s.Write(c.written.data(), static_cast<int>(c.written.size())), static_cast<int>(c.written.size()));
+            ASSERT_EQ(s.Close(), 0);
+        }
         EXPECT_EQ(testutil::ReadAll(path), c.onDisk) << c.name;
     }
 }
@@ -77,17 +80,6 @@ TEST(TextStream, GetSReturnsLinesInPieces) {
     EXPECT_EQ(pieces, (std::vector<std::string>{"01234", "56789", "\n", "ab\n", "last"}));
 }
 
-TEST(TextStream, AppendModeAddsAtTheEnd) {
-    testutil::TempDir dir;
-    std::string path = dir / "log.txt";
-    for (const char* line : {"one\n", "two\n"}) {
-        plat::CTextStream s;
-        ASSERT_EQ(s.Open(path.c_str(), "a+"), 0);
-        ASSERT_EQ(s.PutS(line), 0);
-    }
-    EXPECT_EQ(testutil::ReadAll(path), "one\r\ntwo\r\n");
-}
-
 TEST(Files, ExclusiveOpenGivesSharingViolation) {
     testutil::TempDir dir;
     std::string path = dir / "q.tmp";
@@ -100,29 +92,12 @@ TEST(Files, ExclusiveOpenGivesSharingViolation) {
     EXPECT_EQ(other.Open(path.c_str(), plat::kOpenReadExclusive), 0);
 }
 
-TEST(Files, CreateNewRefusesAnExistingFile) {
-    testutil::TempDir dir;
-    std::string path = dir / "n";
-    plat::CFile a;
-    ASSERT_EQ(a.Open(path.c_str(), plat::kCreateNewExclusiveRW), 0);
-    a.Close();
-    plat::CFile b;
-    EXPECT_EQ(b.Open(path.c_str(), plat::kCreateNewExclusiveRW), plat::kErrFileExists);
-    EXPECT_EQ(b.Open((dir / "missing" + plat::kPathSep + "x").c_str(), plat::kCreateTruncRW),
-              plat::kErrPathNotFound);
-}
-
 TEST(Files, DirectoryListingByPattern) {
     testutil::TempDir dir;
     for (const char* n : {"a.tmp", "B.TMP", ".hidden.tmp", "c.err", "d.tmpx"}) testutil::WriteAll(dir / n, "");
     plat::MakeDirectory((dir / "sub.tmp").c_str());
+    EXPECT_EQ(testutil::List(dir.path(), "*.tmp"), (std::vector<std::string>{".hidden.tmp", "B.TMP", "a.tmp", "sub.tmp"}));
     std::vector<plat::DirEntry> entries;
-    ASSERT_EQ(plat::ListDirectory(dir.path().c_str(), "*.tmp", &entries), 0);
-    std::vector<std::string> names;
-    for (const auto& e : entries)
-        if (!e.isDirectory) names.push_back(e.name);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{".hidden.tmp", "B.TMP", "a.tmp"}));
     EXPECT_NE(plat::ListDirectory((dir / "none").c_str(), "*", &entries), 0);
 }
 
@@ -139,10 +114,13 @@ TEST(Files, PatternMatching) {
     for (const auto& c : cases) EXPECT_EQ(plat::MatchPattern(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
 }
 
-TEST(Files, RenameRefusesAnExistingDestination) {
+TEST(Files, CreateNewRenameAndCopyKeepAnExistingFile) {
     testutil::TempDir dir;
     testutil::WriteAll(dir / "a", "1");
     testutil::WriteAll(dir / "b", "2");
+    plat::CFile f;
+    EXPECT_EQ(f.Open((dir / "b").c_str(), plat::kCreateNewExclusiveRW), plat::kErrFileExists);
+    EXPECT_EQ(f.Open((dir / "missing" + plat::kPathSep + "x").c_str(), plat::kCreateTruncRW), plat::kErrPathNotFound);
     EXPECT_NE(plat::RenameFile((dir / "a").c_str(), (dir / "b").c_str()), 0);
     EXPECT_EQ(testutil::ReadAll(dir / "b"), "2");
     EXPECT_EQ(plat::RenameFile((dir / "a").c_str(), (dir / "c").c_str()), 0);

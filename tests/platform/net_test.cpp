@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -7,27 +8,9 @@
 
 namespace {
 
-struct Loopback {
-    plat::CSocket listener, client, server;
-    Loopback() {
-        plat::NetStartup();
-        listener = plat::CSocket(plat::TcpSocket());
-        plat::SockAddrIn a = {};
-        a.family = 2;
-        a.addr = plat::InetAddr("127.0.0.1");
-        EXPECT_EQ(plat::Bind(listener.Get(), a), 0);
-        EXPECT_EQ(plat::Listen(listener.Get(), 5), 0);
-        a.port = plat::HostToNet16(static_cast<uint16_t>(plat::LocalPort(listener.Get())));
-        client = plat::CSocket(plat::TcpSocket());
-        EXPECT_EQ(plat::Connect(client.Get(), a), 0);
-        server = plat::CSocket(plat::Accept(listener.Get(), nullptr));
-    }
-    ~Loopback() { plat::NetCleanup(); }
-};
-
 TEST(Net, PeekDoesNotConsumeAndTimeoutReturnsError) {
-    Loopback l;
-    ASSERT_TRUE(l.server.IsValid());
+    testutil::SocketPair l;
+    EXPECT_EQ(l.peer.addr, plat::InetAddr("127.0.0.1"));
     ASSERT_EQ(plat::Send(l.client.Get(), "hi", 2, 0), 2);
     char buf[4] = {};
     // The peer's bytes may take a moment on loopback.
@@ -47,21 +30,45 @@ TEST(Net, PeekDoesNotConsumeAndTimeoutReturnsError) {
 }
 
 TEST(Net, SendToAClosedPeerFailsWithoutKillingTheProcess) {
-    Loopback l;
+    testutil::SocketPair l;
     l.server.Close();
     int r = 0;
     for (int i = 0; i < 50 && r >= 0; ++i) r = plat::Send(l.client.Get(), "xxxxxxxx", 8, 0);
     EXPECT_EQ(r, plat::kSocketError);
 }
 
+// The stop path relies on this to end connection threads.
+TEST(Net, ShutdownWakesAReceiveBlockedInAnotherThread) {
+    testutil::SocketPair l;
+    ASSERT_EQ(plat::SetRecvTimeout(l.server.Get(), 60000), 0);
+    int result = 1;
+    std::thread reader([&] {
+        char buf[8];
+        result = plat::Recv(l.server.Get(), buf, sizeof(buf), 0);
+    });
+    plat::SleepMs(200);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(plat::ShutdownBoth(l.server.Get()), 0);
+    reader.join();
+    EXPECT_LE(result, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    char buf[8];
+    EXPECT_EQ(plat::Recv(l.client.Get(), buf, sizeof(buf), 0), 0);
+}
+
 TEST(Net, AddressConversions) {
     char out[16];
     plat::InetNtoa(plat::InetAddr("10.1.2.3"), out);
     EXPECT_STREQ(out, "10.1.2.3");
+    EXPECT_EQ(plat::InetAddr("192.168.1.20"), plat::HostToNet32(0xC0A80114u));
     EXPECT_EQ(plat::InetAddr("mail.example.com"), plat::kInaddrNone);
+    EXPECT_EQ(plat::InetAddr(nullptr), plat::kInaddrNone);
+    plat::NetStartup();
     uint32_t a = 0;
     EXPECT_EQ(plat::ResolveHostName("127.0.0.1", &a), 0);
     EXPECT_EQ(a, plat::InetAddr("127.0.0.1"));
+    EXPECT_NE(plat::ResolveHostName("no-such-host.invalid", &a), 0);
+    plat::NetCleanup();
 }
 
 TEST(EventLog, MessagesExpandInsertsAndDropTheLineEnd) {
