@@ -2,87 +2,68 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "common/settings_names.h"
-#include "test_util.h"
+#include "gateway/smtp_in/smtp_test_util.h"
+
+using testutil::Crlf;
+using testutil::ReadAll;
 
 namespace {
-
-std::string Crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
 
 // A data directory with OUT, the settings that point at it, and a raw
 // message file.
 class Handoff : public ::testing::Test {
 protected:
-    Handoff() : m_registry(qlsmtp::kSettingsKey) {}
     void SetUp() override {
-        m_root = m_data.path() + plat::kPathSep;
-        plat::MakeDirectory((m_root + "OUT").c_str());
-        ASSERT_EQ(m_key.Open(qlsmtp::kSettingsKey, true), 0);
-        m_key.SetString(qlsmtp::kValProgramPath, m_root.c_str());
-        m_key.SetDword(qlsmtp::kValOUTIndex, 7);
-        m_key.SetDword(qlsmtp::kValOUTIndexAtt, 3);
-        m_key.SetDword(qlsmtp::kValFileNameUse, 0);
-        m_key.SetDword(qlsmtp::kValFileNameUseAtt, 0);
+        m_s.SetDword(qlsmtp::kValOUTIndex, 7);
+        m_s.SetDword(qlsmtp::kValOUTIndexAtt, 3);
+        m_s.SetDword(qlsmtp::kValFileNameUse, 0);
+        m_s.SetDword(qlsmtp::kValFileNameUseAtt, 0);
     }
-    std::string Out(const std::string& name) const { return m_root + "OUT" + plat::kPathSep + name; }
+    std::string Out(const std::string& name) const { return m_s.OutFile(name); }
     std::string Raw(const std::string& message) {
-        std::string path = Out("12.qmx");
-        testutil::WriteAll(path, Crlf(message));
-        return path;
+        testutil::WriteAll(Out("12.qmx"), Crlf(message));
+        return Out("12.qmx");
     }
     int Translate(const std::string& message) {
         std::mutex lock;
         return TranslateReceivedMessage(lock, Raw(message).c_str());
     }
-    uint32_t Dword(const char* name) const {
-        uint32_t v = 0xFFFFFFFF;
-        m_key.QueryDword(name, &v);
-        return v;
-    }
+    uint32_t Dword(const char* name) const { return m_s.GetDword(name); }
     std::string String(const char* name) const {
+        plat::CRegKey key;
         char buf[300] = {};
-        m_key.QueryString(name, buf, sizeof(buf));
+        if (key.Open(qlsmtp::kSettingsKey, false) == 0) key.QueryString(name, buf, sizeof(buf));
         return buf;
     }
     // Names in OUT other than the raw message file.
     std::vector<std::string> OutFiles() const {
-        std::vector<plat::DirEntry> entries;
-        plat::ListDirectory((m_root + "OUT").c_str(), "*", &entries);
-        std::vector<std::string> names;
-        for (const auto& e : entries)
-            if (e.name != "12.qmx") names.push_back(e.name);
-        std::sort(names.begin(), names.end());
+        std::vector<std::string> names = testutil::List(m_s.Out());
+        std::erase(names, "12.qmx");
         return names;
     }
 
-    testutil::ScratchRegistry m_registry;
-    testutil::TempDir m_data;
-    plat::CRegKey m_key;
-    std::string m_root;
+    rxtest::TestSettings m_s;
 };
 
-TEST_F(Handoff, MessageWithoutTextOrAttachments) {
+TEST_F(Handoff, MessageWithoutTextOrAttachmentsAndAMissingRawFile) {
     EXPECT_EQ(Translate("Received: from x\nSubject: s\nTo: a, b\nContent-Type: message/external-body\n\nnone\n"), 0);
-    EXPECT_EQ(testutil::ReadAll(Out("ENV7.tmp")),
+    EXPECT_EQ(ReadAll(Out("ENV7.tmp")),
               Crlf("SUBJECT:s\nTO: a, b\nTO: a\nTO: b\n\nBEGIN BODY\n<<ENV7.bdy>>\nEND BODY\n\n"));
-    EXPECT_EQ(testutil::ReadAll(Out("ENV7.bdy")), "");
+    EXPECT_EQ(ReadAll(Out("ENV7.bdy")), "");
     EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV7.bdy", "ENV7.tmp"})) << "scratch files are removed";
     EXPECT_EQ(Dword(qlsmtp::kValOUTIndex), 8u);
     EXPECT_EQ(Dword(qlsmtp::kValFileNameUse), 0u);
     EXPECT_EQ(String(qlsmtp::kValFileName), Out("ENV7"));
+
+    std::mutex lock;
+    EXPECT_EQ(TranslateReceivedMessage(lock, Out("404.qmx").c_str()), 0);
+    EXPECT_EQ(ReadAll(Out("ENV8.tmp")), Crlf("\nBEGIN BODY\n<<ENV8.bdy>>\nEND BODY\n\n"));
+    EXPECT_EQ(ReadAll(Out("ENV8.bdy")), "");
 }
 
 TEST_F(Handoff, TextBodyAndAttachments) {
@@ -91,73 +72,63 @@ TEST_F(Handoff, TextBodyAndAttachments) {
                         "Content-Transfer-Encoding: base64\n\nAAEC\n--zz\nContent-Type: text/plain\n"
                         "Content-Disposition: attachment; filename=README\n\nread me\n--zz--\n"),
               0);
-    EXPECT_EQ(testutil::ReadAll(Out("ENV7.tmp")),
+    EXPECT_EQ(ReadAll(Out("ENV7.tmp")),
               Crlf("FROM:me@example.com\nSUBJECT:fax\nTO: c@d\n\nBEGIN BODY\n<<ENV7.bdy>>\nEND BODY\n\n"
                    "BEGIN ATTACH\n<<archive.tar.gz:ATT3.tar>>\n<<README:ATT4.>>\nEND ATTACH\n"));
-    EXPECT_EQ(testutil::ReadAll(Out("ENV7.bdy")), "Please fax this.");
-    EXPECT_EQ(testutil::ReadAll(Out("ATT3.tar")), std::string("\0\1\2", 3));
-    EXPECT_EQ(testutil::ReadAll(Out("ATT4.")), "read me");
+    EXPECT_EQ(ReadAll(Out("ENV7.bdy")), "Please fax this.");
+    EXPECT_EQ(ReadAll(Out("ATT3.tar")), std::string("\0\1\2", 3));
+    EXPECT_EQ(ReadAll(Out("ATT4.")), "read me");
     EXPECT_EQ(Dword(qlsmtp::kValOUTIndexAtt), 5u);
     EXPECT_EQ(Dword(qlsmtp::kValFileNameUseAtt), 0u);
     EXPECT_EQ(String(qlsmtp::kValFileNameAtt), "ATT4.");
 }
 
-TEST_F(Handoff, CountersWrapAndSkipNamesStillInOut) {
-    m_key.SetDword(qlsmtp::kValOUTIndex, 65534);
-    EXPECT_EQ(Translate("\nbody\n"), 0);
+TEST_F(Handoff, CountersStartWrapAndSkipNamesStillInOut) {
+    m_s.SetDword(qlsmtp::kValOUTIndex, 65534);
+    plat::CRegKey key;
+    ASSERT_EQ(key.Open(qlsmtp::kSettingsKey, false), 0);
+    key.DeleteValue(qlsmtp::kValOUTIndexAtt);
+    EXPECT_EQ(Translate("Content-Type: image/png; name=p.png\n\nx"), 0);
     EXPECT_TRUE(plat::PathExists(Out("ENV65534.tmp").c_str()));
+    EXPECT_TRUE(plat::PathExists(Out("ATT0.png").c_str()));
     EXPECT_EQ(Dword(qlsmtp::kValOUTIndex), 0u);
 
-    // ENV0 is still waiting for the fax server, and so is ATT3.pdf.
+    // ENV0 is still waiting for the fax server, and so is ATT1.pdf.
     testutil::WriteAll(Out("ENV0.tmp"), "old");
-    testutil::WriteAll(Out("ATT3.pdf"), "old");
+    testutil::WriteAll(Out("ATT1.pdf"), "old");
     EXPECT_EQ(Translate("Content-Type: application/pdf; name=a.pdf\n\n%PDF\n"), 0);
-    EXPECT_EQ(testutil::ReadAll(Out("ENV0.tmp")), "old");
-    EXPECT_EQ(testutil::ReadAll(Out("ATT3.pdf")), "old");
+    EXPECT_EQ(ReadAll(Out("ENV0.tmp")), "old");
+    EXPECT_EQ(ReadAll(Out("ATT1.pdf")), "old");
     EXPECT_TRUE(plat::PathExists(Out("ENV1.tmp").c_str()));
-    EXPECT_EQ(testutil::ReadAll(Out("ATT4.pdf")), "%PDF\r\n");
+    EXPECT_EQ(ReadAll(Out("ATT2.pdf")), "%PDF\r\n");
     EXPECT_EQ(Dword(qlsmtp::kValOUTIndex), 2u);
-    EXPECT_EQ(Dword(qlsmtp::kValOUTIndexAtt), 5u);
-}
-
-TEST_F(Handoff, AbsentAttachmentCounterStartsAtZero) {
-    m_key.DeleteValue(qlsmtp::kValOUTIndexAtt);
-    EXPECT_EQ(Translate("Content-Type: image/png; name=p.png\n\nx"), 0);
-    EXPECT_TRUE(plat::PathExists(Out("ATT0.png").c_str()));
-    EXPECT_EQ(Dword(qlsmtp::kValOUTIndexAtt), 1u);
+    EXPECT_EQ(Dword(qlsmtp::kValOUTIndexAtt), 3u);
 }
 
 // Holds the envelope name busy for a while, as the fax server may.
 class CBusyHandoff : public CHandoff {
 public:
-    explicit CBusyHandoff(plat::CRegKey& key) : m_key(key) {}
+    explicit CBusyHandoff(rxtest::TestSettings& s) : m_s(s) {}
     void Pause(uint32_t ms) override {
         pauses.push_back(ms);
-        if (pauses.size() == 2) m_key.SetDword(qlsmtp::kValFileNameUse, 0);
+        if (pauses.size() == 2) m_s.SetDword(qlsmtp::kValFileNameUse, 0);
     }
     std::vector<uint32_t> pauses;
 
 private:
-    plat::CRegKey& m_key;
+    rxtest::TestSettings& m_s;
 };
 
 TEST_F(Handoff, WaitsWhileTheEnvelopeNameIsInUse) {
-    m_key.SetDword(qlsmtp::kValFileNameUse, 1);
-    CBusyHandoff handoff(m_key);
+    m_s.SetDword(qlsmtp::kValFileNameUse, 1);
+    CBusyHandoff handoff(m_s);
     EXPECT_EQ(handoff.Translate(Raw("\nbody\n").c_str()), 0);
     EXPECT_EQ(handoff.pauses, (std::vector<uint32_t>{25000, 25000}));
     EXPECT_TRUE(plat::PathExists(Out("ENV7.tmp").c_str()));
 }
 
-TEST_F(Handoff, MissingRawFileStillGivesAnEnvelope) {
-    std::mutex lock;
-    EXPECT_EQ(TranslateReceivedMessage(lock, Out("404.qmx").c_str()), 0);
-    EXPECT_EQ(testutil::ReadAll(Out("ENV7.tmp")), Crlf("\nBEGIN BODY\n<<ENV7.bdy>>\nEND BODY\n\n"));
-    EXPECT_EQ(testutil::ReadAll(Out("ENV7.bdy")), "");
-}
-
 TEST_F(Handoff, FailureLeavesNothingBehind) {
-    m_key.SetString(qlsmtp::kValProgramPath, (m_root + "missing" + plat::kPathSep).c_str());
+    m_s.SetString(qlsmtp::kValProgramPath, (m_s.Data() + "missing" + plat::kPathSep).c_str());
     EXPECT_EQ(Translate("\nbody\n"), 1);
     EXPECT_EQ(Dword(qlsmtp::kValOUTIndex), 7u);
     EXPECT_EQ(Dword(qlsmtp::kValFileNameUse), 0u);
@@ -165,12 +136,12 @@ TEST_F(Handoff, FailureLeavesNothingBehind) {
 }
 
 TEST_F(Handoff, ProgramPathWithoutSeparator) {
-    std::string bare = m_data.path();
-    m_key.SetString(qlsmtp::kValProgramPath, bare.c_str());
+    std::string bare = m_s.Data().substr(0, m_s.Data().size() - 1);
+    m_s.SetString(qlsmtp::kValProgramPath, bare.c_str());
     plat::MakeDirectory((bare + "OUT").c_str());
     EXPECT_EQ(Translate("\nbody\n"), 0);
     EXPECT_TRUE(plat::PathExists(Out("ENV7.tmp").c_str())) << "the envelope path gets its separator";
-    EXPECT_EQ(testutil::ReadAll(bare + "OUT" + plat::kPathSep + "ENV7.bdy"), "body\r\n");
+    EXPECT_EQ(ReadAll(bare + "OUT" + plat::kPathSep + "ENV7.bdy"), "body\r\n");
     testutil::RemoveTree(bare + "OUT");
 }
 

@@ -2,15 +2,10 @@
 // against a real listener, with a hand-off that records what was stored.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_in/smtp_test_util.h"
-#include "gateway/smtp_out/cfileman.h"
 
 using namespace rxtest;
 
@@ -30,36 +25,24 @@ const std::string kHelp = "<help>";
 std::string Helo(const std::string& arg) { return std::string("250 ") + kDomain + " " + arg + "\r\n"; }
 std::string Ok(const std::string& arg) { return "250 OK  " + arg + " \r\n"; }
 
-// The help reply: 13 lines, the last marked by "214 " and every other by
-// "214-". The example names in lines 7 to 9 are free; their frame is not.
+// The help reply, 13 lines. The example names in lines 7 to 9 are free (the
+// patterns); the frame is not.
 void CheckHelp(Client& c) {
-    std::vector<std::string> lines;
-    for (int i = 0; i < 20; ++i) {
-        std::string l = c.ReadLine();
-        if (l.empty()) break;
-        lines.push_back(l);
-        if (l.compare(0, 4, "214 ") == 0) break;
-    }
-    ASSERT_EQ(lines.size(), 13u);
     const std::string eq(48, '=');
-    EXPECT_EQ(lines[0], "214- SMTP Fax Gateway Service \r\n");
-    EXPECT_EQ(lines[1], "214- " + eq + " \r\n");
-    EXPECT_EQ(lines[2], "214- Commands Accepted: \r\n");
-    EXPECT_EQ(lines[3], "214-    HELO   MAIL   RCPT   DATA   HELP   QUIT \r\n");
-    EXPECT_EQ(lines[4], "214-    NOOP   RSET  \r\n");
-    EXPECT_EQ(lines[5], "214- Normal Communication Sequence: \r\n");
-    const char* starts[] = {"214-    HELO ", "214-    MAIL From:<", "214-    RCPT To:<"};
-    const char* ends[] = {" \r\n", "> \r\n", "> \r\n"};
-    for (int i = 0; i < 3; ++i) {
-        const std::string& l = lines[6 + i];
-        EXPECT_EQ(l.compare(0, std::strlen(starts[i]), starts[i]), 0) << l;
-        EXPECT_GT(l.size(), std::strlen(starts[i]) + std::strlen(ends[i])) << l;
-        EXPECT_EQ(l.compare(l.size() - std::strlen(ends[i]), std::string::npos, ends[i]), 0) << l;
+    const std::string help[] = {"214- SMTP Fax Gateway Service \r\n", "214- " + eq + " \r\n",
+                                "214- Commands Accepted: \r\n", "214-    HELO   MAIL   RCPT   DATA   HELP   QUIT \r\n",
+                                "214-    NOOP   RSET  \r\n", "214- Normal Communication Sequence: \r\n",
+                                "214-    HELO ?* \r\n", "214-    MAIL From:<?*> \r\n", "214-    RCPT To:<?*> \r\n",
+                                "214-    DATA \r\n", "214-          << send email message here>> \r\n",
+                                "214-\t\tQUIT \r\n", "214  " + eq + " \r\n"};
+    for (int i = 0; i < 13; ++i) {
+        std::string line = c.ReadLine();
+        if (i >= 6 && i <= 8) {
+            EXPECT_TRUE(plat::MatchPattern(help[i].c_str(), line.c_str())) << line;
+        } else {
+            ASSERT_EQ(line, help[i]);
+        }
     }
-    EXPECT_EQ(lines[9], "214-    DATA \r\n");
-    EXPECT_EQ(lines[10], "214-          << send email message here>> \r\n");
-    EXPECT_EQ(lines[11], "214-\t\tQUIT \r\n");
-    EXPECT_EQ(lines[12], "214  " + eq + " \r\n");
 }
 
 struct Step {
@@ -67,82 +50,37 @@ struct Step {
     std::string expect;  // exact reply bytes, or kHelp
 };
 
+void RunSteps(Client& c, const std::vector<Step>& steps) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        SCOPED_TRACE("step " + std::to_string(i) + ": " + s.send.substr(0, 60));
+        if (!s.send.empty()) {
+            ASSERT_TRUE(c.Send(s.send));
+        }
+        if (s.expect == kHelp) {
+            CheckHelp(c);
+        } else if (!s.expect.empty()) {
+            ASSERT_EQ(c.Read(s.expect.size()), s.expect);
+        }
+    }
+}
+
+// HELO, MAIL, RCPT, DATA; the server is then in the data.
+std::vector<Step> UpToData(const std::string& heloArg = "client.example") {
+    return {{"HELO " + heloArg + "\r\n", Helo(heloArg)},
+            {"MAIL FROM:<sender@example.org>\r\n", Ok("FROM:<sender@example.org>")},
+            {"RCPT TO:<fax@example.com>\r\n", Ok("TO:<fax@example.com>")},
+            {"DATA\r\n", kStartData}};
+}
+
 struct DialogueCase {
     const char* name;
-    std::vector<Step> steps;
-    bool closes;   // the server ends the connection after the last step
-    int handOffs;  // messages handed off
+    std::vector<Step> steps;  // after the last step the server ends the connection
+    int handOffs;             // messages handed off
 };
 void PrintTo(const DialogueCase& c, std::ostream* os) { *os << c.name; }
 
 }  // namespace
-
-class ReceptionTest : public ::testing::Test {
-protected:
-    void SetUp() override { Start(true); }
-    void TearDown() override { Stop(); }
-
-    void Start(bool withOut) {
-        m_settings = std::make_unique<TestSettings>(withOut);
-        m_fileMan = std::make_unique<CFileMan>();
-        m_listener = std::make_unique<SMTPInListener>();
-        m_listener->m_FileMan = m_fileMan.get();
-        m_listener->m_HandOff = &HandOffCapture::Fn;
-        HandOffCapture::Get().Reset();
-        ASSERT_EQ(m_listener->ConnectToPort(0), 0);
-        ASSERT_EQ(m_listener->StartAcceptThread(), 0);
-        m_port = m_listener->BoundPort();
-        ASSERT_GT(m_port, 0);
-    }
-    void Stop() {
-        if (m_listener) m_listener->Shutdown();
-        m_listener.reset();
-        m_fileMan.reset();
-        m_settings.reset();
-    }
-
-    // Connects and reads the greeting.
-    std::unique_ptr<Client> Connect() {
-        auto c = std::make_unique<Client>(m_port);
-        EXPECT_TRUE(c->Connected());
-        EXPECT_EQ(c->Read(Greeting().size()), Greeting());
-        return c;
-    }
-
-    void RunSteps(Client& c, const std::vector<Step>& steps) {
-        for (size_t i = 0; i < steps.size(); ++i) {
-            const Step& s = steps[i];
-            SCOPED_TRACE("step " + std::to_string(i) + ": " + s.send.substr(0, 60));
-            if (!s.send.empty()) {
-                ASSERT_TRUE(c.Send(s.send));
-            }
-            if (s.expect == kHelp) {
-                CheckHelp(c);
-            } else if (!s.expect.empty()) {
-                ASSERT_EQ(c.Read(s.expect.size()), s.expect);
-            }
-        }
-    }
-
-    // Waits until every connection thread has left the list.
-    bool Idle() {
-        return WaitFor([this] { return m_listener->ConnectionCount() == 0; });
-    }
-
-    // HELO, MAIL, RCPT, DATA; the server is then in the data.
-    std::vector<Step> UpToData(const std::string& helo = "HELO client.example\r\n") {
-        std::string heloArg = helo.size() > 6 ? helo.substr(5, helo.size() - 7) : "";
-        return {{helo, Helo(heloArg)},
-                {"MAIL FROM:<sender@example.org>\r\n", Ok("FROM:<sender@example.org>")},
-                {"RCPT TO:<fax@example.com>\r\n", Ok("TO:<fax@example.com>")},
-                {"DATA\r\n", kStartData}};
-    }
-
-    std::unique_ptr<TestSettings> m_settings;
-    std::unique_ptr<CFileMan> m_fileMan;
-    std::unique_ptr<SMTPInListener> m_listener;
-    int m_port = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Dialogue
@@ -153,17 +91,23 @@ TEST_P(DialogueTest, Replies) {
     const DialogueCase& dc = GetParam();
     auto c = Connect();
     RunSteps(*c, dc.steps);
-    if (dc.closes) {
-        bool closed = false;
-        EXPECT_EQ(c->ReadToEnd(&closed), "");
-        EXPECT_TRUE(closed);
-    }
+    bool closed = false;
+    EXPECT_EQ(c->ReadToEnd(&closed), "");
+    EXPECT_TRUE(closed);
     c.reset();
     ASSERT_TRUE(Idle());
     EXPECT_EQ(HandOffCapture::Get().Records().size(), static_cast<size_t>(dc.handOffs));
 }
 
 static const std::string kLong150 = "NOOP" + std::string(96, 'a') + "HELO abc " + std::string(41, 'z') + "\r\n";
+
+// The first n steps up to the data, then QUIT: the commands after it go unanswered.
+static std::vector<Step> QuitAfter(size_t n) {
+    std::vector<Step> steps = UpToData("a");
+    steps.resize(n);
+    steps.push_back({"QUIT\r\nNOOP\r\n", kBye});
+    return steps;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Session, DialogueTest,
@@ -183,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {"RCPT TO:<fax@example.com>\r\n", Ok("TO:<fax@example.com>")},
                       {"RCPT TO:<fax2@example.com>\r\n", Ok("TO:<fax2@example.com>")},
                       {"QUIT\r\n", kBye}},
-                     true, 0},
+                     0},
         DialogueCase{"UnknownAndEhlo",
                      {{"EHLO client.example\r\n", kUnknown},
                       {"VRFY x\r\n", kUnknown},
@@ -195,14 +139,14 @@ INSTANTIATE_TEST_SUITE_P(
                       {"HEL\r\n", kUnknown},
                       {"RCPT TO:<x@example.com>\r\n", Ok("TO:<x@example.com>")},
                       {"QUIT\r\n", kBye}},
-                     true, 0},
+                     0},
         DialogueCase{"OnlyFourCharactersCountAnyCase",
                      {{"helo Client.Example\r\n", Helo("Client.Example")},
                       {"mail from:<a@example.org>\r\n", Ok("from:<a@example.org>")},
                       {"RcPtTO:<x@example.com>\r\n", Ok("TO:<x@example.com>")},
                       {"noopy\r\n", kNoop},
                       {"QUITTING\r\n", kBye}},
-                     true, 0},
+                     0},
         DialogueCase{"HelpNoopRsetInEveryState",
                      {{"HELP\r\n", kHelp},
                       {"NOOP\r\n", kNoop},
@@ -220,46 +164,35 @@ INSTANTIATE_TEST_SUITE_P(
                       {"DATA\r\n", kStartData},
                       {"body\r\n.\r\n", kReceived},
                       {"QUIT\r\n", kBye}},
-                     true, 1},
-        DialogueCase{"QuitWhileWaitingForHelo", {{"QUIT\r\nNOOP\r\n", kBye}}, true, 0},
-        DialogueCase{"QuitWhileWaitingForMail",
-                     {{"HELO a\r\n", Helo("a")}, {"QUIT\r\nNOOP\r\n", kBye}},
-                     true, 0},
-        DialogueCase{"QuitWhileWaitingForRcpt",
-                     {{"HELO a\r\n", Helo("a")},
-                      {"MAIL FROM:<a@example.org>\r\n", Ok("FROM:<a@example.org>")},
-                      {"QUIT\r\nNOOP\r\n", kBye}},
-                     true, 0},
-        DialogueCase{"QuitAfterRcpt",
-                     {{"HELO a\r\n", Helo("a")},
-                      {"MAIL FROM:<a@example.org>\r\n", Ok("FROM:<a@example.org>")},
-                      {"RCPT TO:<x@example.com>\r\n", Ok("TO:<x@example.com>")},
-                      {"QUIT\r\nNOOP\r\n", kBye}},
-                     true, 0},
-        DialogueCase{"HeloWithoutArgument", {{"HELO\r\n", Helo("")}, {"QUIT\r\n", kBye}}, true, 0},
-        DialogueCase{"HeloWithBlanksOnly", {{"HELO    \r\n", Helo("")}, {"QUIT\r\n", kBye}}, true, 0},
+                     1},
+        DialogueCase{"QuitWhileWaitingForHelo", QuitAfter(0), 0},
+        DialogueCase{"QuitWhileWaitingForMail", QuitAfter(1), 0},
+        DialogueCase{"QuitWhileWaitingForRcpt", QuitAfter(2), 0},
+        DialogueCase{"QuitAfterRcpt", QuitAfter(3), 0},
+        DialogueCase{"HeloWithoutArgument", {{"HELO\r\n", Helo("")}, {"QUIT\r\n", kBye}}, 0},
+        DialogueCase{"HeloWithBlanksOnly", {{"HELO    \r\n", Helo("")}, {"QUIT\r\n", kBye}}, 0},
         DialogueCase{"ArgumentIsFirstBlankDelimitedWord",
                      {{"HELO    spaced.example  more words\r\n", Helo("spaced.example")},
                       {"MAIL FROM: <a@example.org>\r\n", Ok("FROM:")},
                       {"RCPT TO: <x@example.com>\r\n", Ok("TO:")},
                       {"QUIT\r\n", kBye}},
-                     true, 0},
-        DialogueCase{"TabIsNotABlank", {{"HELO\tx\r\n", Helo("\tx")}, {"QUIT\r\n", kBye}}, true, 0},
-        DialogueCase{"BareLfEndsACommand", {{"HELO lf.example\n", Helo("lf.example")}, {"QUIT\n", kBye}}, true, 0},
+                     0},
+        DialogueCase{"TabIsNotABlank", {{"HELO\tx\r\n", Helo("\tx")}, {"QUIT\r\n", kBye}}, 0},
+        DialogueCase{"BareLfEndsACommand", {{"HELO lf.example\n", Helo("lf.example")}, {"QUIT\n", kBye}}, 0},
         DialogueCase{"EmptyLineEndsTheDialogueSilently",
                      {{"HELO a\r\n", Helo("a")}, {"\r\nNOOP\r\n", ""}},
-                     true, 0},
+                     0},
         DialogueCase{"PipelinedCommands",
                      {{"HELO a\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<x@example.com>\r\nNOOP\r\n",
                        Helo("a") + Ok("FROM:<a@example.org>") + Ok("TO:<x@example.com>") + kNoop},
                       {"QUIT\r\n", kBye}},
-                     true, 0},
+                     0},
         // A 150-character line is two command lines: 100 characters, then 50.
-        DialogueCase{"LongLineIsTwoCommands", {{kLong150, kNoop + Helo("abc")}, {"QUIT\r\n", kBye}}, true, 0},
+        DialogueCase{"LongLineIsTwoCommands", {{kLong150, kNoop + Helo("abc")}, {"QUIT\r\n", kBye}}, 0},
         // Exactly 100 characters: the CR LF after them reads as an empty line.
         DialogueCase{"HundredCharacterLineThenEmptyLine",
                      {{"NOOP" + std::string(96, 'a') + "\r\nNOOP\r\n", kNoop}},
-                     true, 0}),
+                     0}),
     [](const ::testing::TestParamInfo<DialogueCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -269,6 +202,7 @@ struct DataCase {
     const char* name;
     std::string data;    // sent after the 354 reply, terminator included
     std::string stored;  // expected file contents after the trace line
+    std::string helo = "client.example";
 };
 void PrintTo(const DataCase& c, std::ostream* os) { *os << c.name; }
 
@@ -277,18 +211,24 @@ class DataTest : public ReceptionTest, public ::testing::WithParamInterface<Data
 TEST_P(DataTest, StoredExactly) {
     const DataCase& dc = GetParam();
     auto c = Connect();
-    RunSteps(*c, UpToData());
+    RunSteps(*c, UpToData(dc.helo));
     // The terminator is answered once; the smuggled commands of some cases
     // must not produce replies of their own, so QUIT must come next.
     RunSteps(*c, {{dc.data, kReceived}, {"QUIT\r\n", kBye}});
     auto records = HandOffCapture::Get().Records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].contents, Trace("client.example") + dc.stored);
+    EXPECT_EQ(records[0].contents, Trace(dc.helo) + dc.stored);
     EXPECT_EQ(records[0].lock, &m_listener->HandOffLock());
     c.reset();
     ASSERT_TRUE(Idle());
     // Handed off: the raw message file is gone.
     EXPECT_EQ(List(m_settings->Out()), std::vector<std::string>{});
+}
+
+static std::string ManyLines() {
+    std::string body;
+    for (int i = 0; i < 5000; ++i) body += "line " + std::to_string(i) + " " + std::string(i % 180, 'q') + "\r\n";
+    return body;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -314,28 +254,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "a\r\n.x\nMAIL FROM:<evil@example.net>\r\nRCPT TO:<x@example.com>\r\nDATA\r\n.\r\n",
                  "a\r\nx\nMAIL FROM:<evil@example.net>\r\nRCPT TO:<x@example.com>\r\nDATA\r\n"},
         DataCase{"LongLineOverSeveralPieces", std::string(250, 'y') + "\r\n.\r\n", std::string(250, 'y') + "\r\n"},
-        DataCase{"BinaryBytes", std::string("a\0b\xe9\xff\r\n", 7) + ".\r\n", std::string("a\0b\xe9\xff\r\n", 7)}),
+        DataCase{"BinaryBytes", std::string("a\0b\xe9\xff\r\n", 7) + ".\r\n", std::string("a\0b\xe9\xff\r\n", 7)},
+        DataCase{"LargeMessage", ManyLines() + ".\r\n", ManyLines()},
+        DataCase{"HeloWithoutArgumentGivesEmptyTraceName", "x\r\n.\r\n", "x\r\n", ""}),
     [](const ::testing::TestParamInfo<DataCase>& info) { return std::string(info.param.name); });
-
-TEST_F(ReceptionTest, LargeMessageStoredExactly) {
-    std::string body;
-    for (int i = 0; i < 5000; ++i) body += "line " + std::to_string(i) + " " + std::string(i % 180, 'q') + "\r\n";
-    auto c = Connect();
-    RunSteps(*c, UpToData());
-    RunSteps(*c, {{body + ".\r\n", kReceived}, {"QUIT\r\n", kBye}});
-    auto records = HandOffCapture::Get().Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_TRUE(records[0].contents == Trace("client.example") + body);
-}
-
-TEST_F(ReceptionTest, HeloWithoutArgumentGivesEmptyTraceName) {
-    auto c = Connect();
-    RunSteps(*c, UpToData("HELO\r\n"));
-    RunSteps(*c, {{"x\r\n.\r\n", kReceived}, {"QUIT\r\n", kBye}});
-    auto records = HandOffCapture::Get().Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].contents, std::string("Received: from  by ") + kDomain + " ; \r\nx\r\n");
-}
 
 TEST_F(ReceptionTest, TwoMessagesOnOneConnection) {
     auto c = Connect();
@@ -377,9 +299,9 @@ TEST_F(ReceptionTest, RawFileStaysWhenNotHandedOff) {
         auto c = Connect();
         RunSteps(*c, UpToData());
         RunSteps(*c, {{"kept\r\n.\r\n", kReceived}, {"QUIT\r\n", kBye}});
-        auto names = List(m_settings->Out());
+        auto names = List(m_settings->Out(), "*.qmx");
         ASSERT_EQ(names.size(), 1u);
-        EXPECT_EQ(names[0].size() > 4 ? names[0].substr(names[0].size() - 4) : names[0], ".qmx");
+        EXPECT_EQ(List(m_settings->Out()), names);
         EXPECT_EQ(ReadAll(m_settings->OutFile(names[0])), Trace("client.example") + "kept\r\n");
         plat::RemoveFile(m_settings->OutFile(names[0]).c_str());
     }

@@ -1,41 +1,30 @@
 // Helpers for the reception tests: a scratch data directory with its own
-// settings, a scripted TCP client, and a hand-off that records what the
-// session stored.
+// settings, a scripted TCP client, a hand-off that records what the session
+// stored, and a fixture that runs an SMTP listener on an ephemeral port.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/settings_names.h"
-#include "platform/file.h"
-#include "platform/net.h"
-#include "platform/registry.h"
-#include "platform/system.h"
+#include "gateway/smtp_in/smtp_in.h"
+#include "gateway/smtp_out/cfileman.h"
 #include "test_util.h"
 
 namespace rxtest {
 
 constexpr const char kDomain[] = "fax.example.com";
 
+using testutil::List;
 using testutil::ReadAll;
 using testutil::RemoveTree;
 using testutil::WriteAll;
-
-// Names in a folder matching a pattern, sorted.
-inline std::vector<std::string> List(const std::string& folder, const char* pattern = "*") {
-    std::vector<plat::DirEntry> entries;
-    plat::ListDirectory(folder.c_str(), pattern, &entries);
-    std::vector<std::string> names;
-    for (const plat::DirEntry& e : entries) names.push_back(e.name);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Polls a condition for up to ms milliseconds.
 inline bool WaitFor(const std::function<bool()>& cond, int ms = 5000) {
@@ -57,10 +46,8 @@ public:
         m_data += plat::kPathSep;
         plat::MakeDirectory(In().c_str());
         if (withOut) plat::MakeDirectory(Out().c_str());
-        plat::CRegKey key;
-        EXPECT_EQ(key.Open(qlsmtp::kSettingsKey, true), 0);
-        key.SetString(qlsmtp::kValProgramPath, m_data.c_str());
-        key.SetString(qlsmtp::kValDomainName, kDomain);
+        SetString(qlsmtp::kValProgramPath, m_data.c_str());
+        SetString(qlsmtp::kValDomainName, kDomain);
     }
     TestSettings(const TestSettings&) = delete;
     TestSettings& operator=(const TestSettings&) = delete;
@@ -101,11 +88,7 @@ public:
     explicit Client(int port, uint32_t timeoutMs = 10000) {
         plat::NetStartup();
         m_sock = plat::CSocket(plat::TcpSocket());
-        plat::SockAddrIn a = {};
-        a.family = 2;
-        a.port = plat::HostToNet16(static_cast<uint16_t>(port));
-        a.addr = plat::InetAddr("127.0.0.1");
-        m_connected = plat::Connect(m_sock.Get(), a) == 0;
+        m_connected = plat::Connect(m_sock.Get(), testutil::Loopback(port)) == 0;
         plat::SetRecvTimeout(m_sock.Get(), timeoutMs);
         plat::SetSendTimeout(m_sock.Get(), timeoutMs);
     }
@@ -117,40 +100,20 @@ public:
     Client& operator=(const Client&) = delete;
 
     bool Connected() const { return m_connected; }
-
-    bool Send(const std::string& data) {
-        size_t done = 0;
-        while (done < data.size()) {
-            int n = plat::Send(m_sock.Get(), data.data() + done, static_cast<int>(data.size() - done), 0);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool Send(const std::string& data) { return testutil::SendAll(m_sock.Get(), data); }
     // Up to n bytes; fewer when the connection ends or the time-out passes.
     std::string Read(size_t n) {
-        std::string out;
-        char buf[4096];
-        while (out.size() < n) {
-            size_t want = std::min(sizeof(buf), n - out.size());
-            int r = plat::Recv(m_sock.Get(), buf, static_cast<int>(want), 0);
-            if (r <= 0) {
-                m_closed = r == 0;
-                break;
-            }
-            out.append(buf, static_cast<size_t>(r));
-        }
+        std::string out(n, '\0');
+        size_t got = 0;
+        for (int r; got < n && (r = plat::Recv(m_sock.Get(), &out[got], static_cast<int>(n - got), 0)) > 0;)
+            got += static_cast<size_t>(r);
+        out.resize(got);
         return out;
     }
-    // One line up to and including its LF.
     std::string ReadLine() {
-        std::string out;
-        char c;
-        while (plat::Recv(m_sock.Get(), &c, 1, 0) == 1) {
-            out.push_back(c);
-            if (c == '\n') break;
-        }
-        return out;
+        std::string line;
+        testutil::RecvLine(m_sock.Get(), &line);
+        return line;
     }
     // Everything until the server closes; closed tells whether it did
     // (rather than the time-out passing).
@@ -164,12 +127,10 @@ public:
     }
     // Half-close: the server reads end of stream, replies still arrive.
     void ShutdownSend() { plat::ShutdownSend(m_sock.Get()); }
-    void Close() { m_sock.Close(); }
 
 private:
     plat::CSocket m_sock;
     bool m_connected = false;
-    bool m_closed = false;
 };
 
 inline std::string Greeting() { return std::string("220 ") + kDomain + " Service Ready\r\n"; }
@@ -211,6 +172,50 @@ private:
     std::mutex m_mutex;
     std::vector<HandOffRecord> m_records;
     int m_result = 0;
+};
+
+// An SMTP listener on an ephemeral port with its own data directory and the
+// recording hand-off.
+class ReceptionTest : public ::testing::Test {
+protected:
+    void SetUp() override { Start(true); }
+    void TearDown() override { Stop(); }
+
+    void Start(bool withOut) {
+        m_settings = std::make_unique<TestSettings>(withOut);
+        m_fileMan = std::make_unique<CFileMan>();
+        m_listener = std::make_unique<SMTPInListener>();
+        m_listener->m_FileMan = m_fileMan.get();
+        m_listener->m_HandOff = &HandOffCapture::Fn;
+        HandOffCapture::Get().Reset();
+        ASSERT_EQ(m_listener->ConnectToPort(0), 0);
+        ASSERT_EQ(m_listener->StartAcceptThread(), 0);
+        m_port = m_listener->BoundPort();
+        ASSERT_GT(m_port, 0);
+    }
+    void Stop() {
+        if (m_listener) m_listener->Shutdown();
+        m_listener.reset();
+        m_fileMan.reset();
+        m_settings.reset();
+    }
+
+    // Connects and reads the greeting.
+    std::unique_ptr<Client> Connect(uint32_t timeoutMs = 10000) {
+        auto c = std::make_unique<Client>(m_port, timeoutMs);
+        EXPECT_TRUE(c->Connected());
+        EXPECT_EQ(c->Read(Greeting().size()), Greeting());
+        return c;
+    }
+    // Waits until every connection thread has left the list.
+    bool Idle() {
+        return WaitFor([this] { return m_listener->ConnectionCount() == 0; });
+    }
+
+    std::unique_ptr<TestSettings> m_settings;
+    std::unique_ptr<CFileMan> m_fileMan;
+    std::unique_ptr<SMTPInListener> m_listener;
+    int m_port = 0;
 };
 
 }  // namespace rxtest
