@@ -82,14 +82,16 @@ struct CDecodeRun {
     std::string List() const { return testutil::ReadAll(files.list); }
 };
 
-// Text as a text-mode file stores it.
-inline std::string Crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
+// Points TMP at a scratch folder for the fragment directories.
+class CScratchTmp {
+public:
+    std::string Parts(const std::string& name) const {
+        return m_dir.path() + plat::kPathSep + "parts" + plat::kPathSep + name;
     }
-    return out;
-}
+
+private:
+    testutil::TempDir m_dir;
+    testutil::ScopedEnv m_tmp{"TMP", m_dir.path().c_str()};
+};
 
 }  // namespace mimetest

@@ -5,27 +5,9 @@
 #include "mime_fakes.h"
 
 using mimetest::CDecodeRun;
-using mimetest::Crlf;
+using testutil::Crlf;
 
 namespace {
-
-// Points TMP at a scratch folder for the fragment directories.
-class CScratchTmp {
-public:
-    CScratchTmp() {
-        m_had = plat::GetEnv("TMP", &m_old);
-        plat::SetEnv("TMP", m_dir.path().c_str());
-    }
-    ~CScratchTmp() { plat::SetEnv("TMP", m_had ? m_old.c_str() : nullptr); }
-    std::string Parts(const std::string& name) const {
-        return m_dir.path() + plat::kPathSep + "parts" + plat::kPathSep + name;
-    }
-
-private:
-    testutil::TempDir m_dir;
-    std::string m_old;
-    bool m_had = false;
-};
 
 TEST(OutputNaming, ExtensionKeepsThreeHarmlessCharacters) {
     struct Case {
@@ -53,7 +35,7 @@ TEST(OutputNaming, ReservedDeviceNames) {
 }
 
 TEST(OutputNaming, FragmentDirectoryNames) {
-    CScratchTmp tmp;
+    mimetest::CScratchTmp tmp;
     struct Case {
         const char* id;
         const char* name;
@@ -79,14 +61,10 @@ TEST(OutputNaming, FragmentDirectoryNames) {
 }
 
 TEST(OutputNaming, FragmentDirectoryWithoutTmp) {
-    std::string old;
-    bool had = plat::GetEnv("TMP", &old);
-    plat::SetEnv("TMP", nullptr);
+    testutil::ScopedEnv noTmp("TMP", nullptr);
     mimetest::CRecordingReporter reporter;
     std::string path;
-    bool made = mime::PartialDirectory("qlsmtp-unit-test", &path, reporter);
-    plat::SetEnv("TMP", had ? old.c_str() : nullptr);
-    ASSERT_TRUE(made);
+    ASSERT_TRUE(mime::PartialDirectory("qlsmtp-unit-test", &path, reporter));
     std::string expected = std::string(1, plat::kPathSep) + "tmp" + plat::kPathSep + "parts" + plat::kPathSep;
     EXPECT_NE(path.find(expected + "qlsmtp-u.nit"), std::string::npos) << path;
     mime::RemovePartialDirectory(path);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/textfile.h"
 #include "test_util.h"
@@ -13,90 +14,78 @@ namespace {
 
 std::string ReadPart(PartStream& s) {
     std::string out;
-    int c;
-    while ((c = s.StreamGetByte()) >= 0) out += static_cast<char>(c);
+    for (int c; (c = s.StreamGetByte()) >= 0;) out += static_cast<char>(c);
     return out;
 }
 
+// One step on a stream and what it must give.
+struct Op {
+    char op;  // 'o' open a level, 'p' read a part, 'd' ReadDelimiter, 'b' depth, 'g' one byte, 'u' push back, 's' skip
+    std::string text;
+    int value = 0;
+};
 // Opens a multipart level the way the multipart handler does.
-void Open(PartStream& s, const char* boundary) {
-    s.PushBoundary(boundary);
-    s.ClearBoundaryHit();
-    s.StreamPushBack("\n");
-}
+Op Open(const std::string& boundary) { return {'o', boundary}; }
+Op Part(const std::string& text) { return {'p', text}; }
+Op Delim(int result) { return {'d', "", result}; }
+Op Depth(int depth) { return {'b', "", depth}; }
+Op Byte(int c) { return {'g', "", c}; }
+Op PushBack(const std::string& text) { return {'u', text}; }
+Op Skip() { return {'s', "", 0}; }
 
-TEST(PartStream, PartsEndAtDelimitersAndTheLastNewlineBelongsToThem) {
-    std::string data = "preamble\n--B\nfirst\nline\n--B\n\n--B--\nepilogue\n";
-    PartStream s(data.data(), data.size());
-    Open(s, "B");
-    EXPECT_EQ(ReadPart(s), "\npreamble");
-    EXPECT_EQ(s.StreamGetByte(), -1) << "stays at the delimiter until it is read";
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "first\nline");
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "");
-    EXPECT_EQ(s.ReadDelimiter(), 1) << "closing delimiter";
-    EXPECT_EQ(s.BoundaryDepth(), 0);
-    EXPECT_EQ(ReadPart(s), "epilogue\n");
-}
-
-TEST(PartStream, DelimiterLineMayCarryTrailingText) {
-    std::string data = "a\n--Bxyz\nb\n--B-- trailing\nc";
-    PartStream s(data.data(), data.size());
-    Open(s, "B");
-    EXPECT_EQ(ReadPart(s), "\na");
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "b");
-    EXPECT_EQ(s.ReadDelimiter(), 1);
-    EXPECT_EQ(ReadPart(s), "c");
-}
-
-TEST(PartStream, LongBoundaryIsCutTo70Characters) {
-    std::string boundary(75, 'q');
-    boundary[72] = 'X';  // beyond the 70 that count
-    std::string data = "x\n--" + std::string(70, 'q') + "different-tail\nrest";
-    PartStream s(data.data(), data.size());
-    Open(s, boundary.c_str());
-    EXPECT_EQ(ReadPart(s), "\nx");
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "rest");
-}
-
-TEST(PartStream, OuterDelimiterEndsInnerLevel) {
-    std::string data = "\n--outer\n--inner\nin1\n--outer\nout2\n--outer--\n";
-    PartStream s(data.data(), data.size());
-    Open(s, "outer");
-    EXPECT_EQ(ReadPart(s), "\n");
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    Open(s, "inner");
-    EXPECT_EQ(ReadPart(s), "") << "delimiter on the first line";
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "in1");
-    EXPECT_EQ(s.ReadDelimiter(), 1) << "the outer delimiter closes the inner level";
-    EXPECT_EQ(s.BoundaryDepth(), 1);
-    EXPECT_EQ(ReadPart(s), "") << "epilogue of the inner level is empty";
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "out2");
-    EXPECT_EQ(s.ReadDelimiter(), 1);
-    EXPECT_EQ(s.BoundaryDepth(), 0);
-}
-
-TEST(PartStream, EndOfInputEndsEveryLevel) {
-    std::string data = "\n--a\n--b\nlast";
-    PartStream s(data.data(), data.size());
-    Open(s, "a");
-    ReadPart(s);
-    ASSERT_EQ(s.ReadDelimiter(), 0);
-    Open(s, "b");
-    ReadPart(s);
-    ASSERT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "last");
-    EXPECT_EQ(s.StreamGetByte(), -1);
-    EXPECT_EQ(s.ReadDelimiter(), 1);
-    EXPECT_EQ(ReadPart(s), "");
-    EXPECT_EQ(s.ReadDelimiter(), 1);
-    EXPECT_EQ(s.ReadDelimiter(), 1);
-    EXPECT_EQ(s.StreamGetByte(), -1);
+TEST(PartStream, DelimitersPushBackAndSkipping) {
+    std::string boundary75(75, 'q');
+    boundary75[72] = 'X';  // beyond the 70 that count
+    struct {
+        const char* name;
+        std::string data;
+        std::vector<Op> ops;
+    } cases[] = {
+        // The newline before a delimiter belongs to it; the reader stays at
+        // the delimiter until it is read.
+        {"parts and closing delimiter",
+         "preamble\n--B\nfirst\nline\n--B\n\n--B--\nepilogue\n",
+         {Open("B"), Part("\npreamble"), Part(""), Delim(0), Part("first\nline"), Delim(0), Part(""), Delim(1),
+          Depth(0), Part("epilogue\n")}},
+        {"delimiter lines with trailing text", "a\n--Bxyz\nb\n--B-- trailing\nc",
+         {Open("B"), Part("\na"), Delim(0), Part("b"), Delim(1), Part("c")}},
+        {"boundary cut to 70 characters", "x\n--" + std::string(70, 'q') + "different-tail\nrest",
+         {Open(boundary75), Part("\nx"), Delim(0), Part("rest")}},
+        {"empty boundary splits at every dash-dash line", "a\n--\nb\n-- anything\nc",
+         {Open(""), Part("\na"), Delim(0), Part("b"), Delim(0), Part("c")}},
+        {"outer delimiter ends the inner level", "\n--outer\n--inner\nin1\n--outer\nout2\n--outer--\n",
+         {Open("outer"), Part("\n"), Delim(0), Open("inner"), Part(""), Delim(0), Part("in1"), Delim(1), Depth(1),
+          Part(""), Delim(0), Part("out2"), Delim(1), Depth(0)}},
+        {"end of input ends every level", "\n--a\n--b\nlast",
+         {Open("a"), Part("\n"), Delim(0), Open("b"), Part(""), Delim(0), Part("last"), Byte(-1), Delim(1), Part(""),
+          Delim(1), Delim(1), Byte(-1)}},
+        {"skip stops at the delimiter", std::string(5000, 'z') + "\n--B\nkeep",
+         {Open("B"), Skip(), Delim(0), Part("keep")}},
+        // More than the room in front of the read position.
+        {"push back", "abcdef",
+         {Byte('a'), Byte('b'), PushBack("XY"), PushBack(std::string(3000, 'L')), Part(std::string(3000, 'L') + "XYcdef")}},
+        {"push back after end of input", "abc", {Part("abc"), PushBack("abc"), Part("abc")}},
+    };
+    for (const auto& c : cases) {
+        PartStream s(c.data.data(), c.data.size());
+        for (size_t i = 0; i < c.ops.size(); ++i) {
+            const Op& op = c.ops[i];
+            SCOPED_TRACE(std::string(c.name) + ", step " + std::to_string(i));
+            switch (op.op) {
+                case 'o':
+                    s.PushBoundary(op.text.c_str());
+                    s.ClearBoundaryHit();
+                    s.StreamPushBack("\n");
+                    break;
+                case 'p': EXPECT_EQ(ReadPart(s), op.text); break;
+                case 'd': EXPECT_EQ(s.ReadDelimiter(), op.value); break;
+                case 'b': EXPECT_EQ(s.BoundaryDepth(), op.value); break;
+                case 'g': EXPECT_EQ(s.StreamGetByte(), op.value); break;
+                case 'u': s.StreamPushBack(op.text.c_str()); break;
+                case 's': EXPECT_EQ(s.SkipPart(), op.value); break;
+            }
+        }
+    }
 }
 
 // The delimiter's newline as the last byte of one buffer fill, its dashes
@@ -131,25 +120,6 @@ TEST(PartStream, DelimiterAcrossRefillFromFile) {
     EXPECT_EQ(ReadPart(s), "next\n");
 }
 
-TEST(PartStream, PushBackIsReadBeforeTheRest) {
-    std::string data = "abcdef";
-    PartStream s(data.data(), data.size());
-    EXPECT_EQ(s.StreamGetByte(), 'a');
-    EXPECT_EQ(s.StreamGetByte(), 'b');
-    s.StreamPushBack("XY");  // more than the room in front of the read position
-    std::string big(3000, 'L');
-    s.StreamPushBack(big.c_str());
-    EXPECT_EQ(ReadPart(s), big + "XYcdef");
-}
-
-TEST(PartStream, PushBackAfterEndOfInput) {
-    std::string data = "abc";
-    PartStream s(data.data(), data.size());
-    EXPECT_EQ(ReadPart(s), "abc");
-    s.StreamPushBack("abc");
-    EXPECT_EQ(ReadPart(s), "abc");
-}
-
 TEST(PartStream, GetLineSplitsLongLines) {
     std::string data = "0123456789\nab\nlast";
     PartStream s(data.data(), data.size());
@@ -158,26 +128,6 @@ TEST(PartStream, GetLineSplitsLongLines) {
     while (s.StreamGetLine(buf, sizeof(buf))) pieces.push_back(buf);
     EXPECT_EQ(pieces, (std::vector<std::string>{"0123", "4567", "89\n", "ab\n", "last"}));
     EXPECT_EQ(s.StreamGetLine(buf, 1), nullptr);
-}
-
-TEST(PartStream, EmptyBoundarySplitsAtEveryDashDashLine) {
-    std::string data = "a\n--\nb\n-- anything\nc";
-    PartStream s(data.data(), data.size());
-    Open(s, "");
-    EXPECT_EQ(ReadPart(s), "\na");
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "b");
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "c");
-}
-
-TEST(PartStream, SkipPartStopsAtDelimiter) {
-    std::string data = std::string(5000, 'z') + "\n--B\nkeep";
-    PartStream s(data.data(), data.size());
-    Open(s, "B");
-    EXPECT_EQ(s.SkipPart(), 0);
-    EXPECT_EQ(s.ReadDelimiter(), 0);
-    EXPECT_EQ(ReadPart(s), "keep");
 }
 
 }  // namespace
