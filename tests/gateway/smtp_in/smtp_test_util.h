@@ -23,7 +23,6 @@ constexpr const char kDomain[] = "fax.example.com";
 
 using testutil::List;
 using testutil::ReadAll;
-using testutil::RemoveTree;
 using testutil::WriteAll;
 
 // Polls a condition for up to ms milliseconds.
@@ -125,8 +124,6 @@ public:
         *closed = r == 0;
         return out;
     }
-    // Half-close: the server reads end of stream, replies still arrive.
-    void ShutdownSend() { plat::ShutdownSend(m_sock.Get()); }
 
 private:
     plat::CSocket m_sock;
