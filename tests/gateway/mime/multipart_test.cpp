@@ -95,6 +95,7 @@ TEST_F(Partial, RejectedFragments) {
         {"number=1; total=3", "partial message has no id parameter"},
         {"id=a; total=3", "partial message doesn't have number parameter"},
         {"id=a; number=99999999999", "partial message doesn't have number parameter"},
+        {"id=a; number=2147483648", "partial message doesn't have number parameter"},
         {"id=a; number=1; total=0", "partial message has invalid number of parts"},
         {"id=a; number=1; total=4294967297", "partial message has invalid number of parts"},
         {"id=a; number=0; total=3", "partial message has invalid number"},
