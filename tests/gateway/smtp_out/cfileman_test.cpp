@@ -43,10 +43,8 @@ protected:
 
 TEST_F(CFileManTest, SettingsReadAtStart) {
     m_s.SetDword(qlsmtp::kValFileNameUse, 1);
-    m_s.SetDword(qlsmtp::kValMaxOut, 7);
     CFileMan fm;
     EXPECT_EQ(m_s.GetDword(qlsmtp::kValFileNameUse), 0u);  // cleared at every start
-    EXPECT_EQ(fm.MaxIn(), 7u);                               // MaxIn follows MaxOut when absent
     EXPECT_EQ(std::string(fm.GetProgramPath()), m_s.Data());
     char buf[32] = "unchanged";
     EXPECT_EQ(fm.GetDomainName(buf, 15), 1);  // "fax.example.com" and its terminator need 16
