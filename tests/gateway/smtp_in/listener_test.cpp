@@ -1,5 +1,5 @@
-// The listener framework: the line reads of CClientThread, and the SMTP
-// listener's connection limit, stop request, bind failure and idle time-out.
+// The listener framework: connection limit, stop request, bind failure, the
+// base connection dialogue and the line reads of CClientThread.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +14,18 @@
 using namespace rxtest;
 
 namespace {
+
+const std::string kConnected = "Connect Successful ... Now Disconnecting.";
+const std::string kTooMany = "Too Many Connections, Please Try Later.";
+
+// A listener that serves the base class's own dialogue.
+class BaseListener : public CWinSock {
+public:
+    explicit BaseListener(int limit = 20) { m_ConnectionLimit = limit; }
+    ~BaseListener() override { Shutdown(); }
+    std::unique_ptr<CClientThread> CreateThreadInstance() override { return std::make_unique<CClientThread>(); }
+    void ReleaseThreadInstance(std::unique_ptr<CClientThread> instance) override { instance.reset(); }
+};
 
 // One read operation on a connection and what it gave.
 struct Call {
@@ -77,6 +89,38 @@ TEST(ClientThread, LineReadsOverALoopbackSocket) {
         for (const Call& call : c.calls) results.push_back(Perform(t, call));
         EXPECT_EQ(results, c.expected);
     }
+}
+
+TEST(BaseDialogue, LineIsAnsweredEmptyLineIsNotAndPendingInputIsDiscarded) {
+    BaseListener listener;
+    ASSERT_EQ(listener.ConnectToPort(0), 0);
+    ASSERT_EQ(listener.StartAcceptThread(), 0);
+    for (const auto& [input, reply] : {std::pair<std::string, std::string>{"hello\r\nmore input\r\n", kConnected},
+                                       {"\r\n", ""}}) {
+        Client c(listener.BoundPort());
+        ASSERT_TRUE(c.Send(input));
+        bool closed = false;
+        EXPECT_EQ(c.ReadToEnd(&closed), reply);
+        EXPECT_TRUE(closed);
+    }
+}
+
+TEST(BaseDialogue, OverTheLimitASendingClientIsToldToTryLater) {
+    BaseListener listener(1);
+    ASSERT_EQ(listener.ConnectToPort(0), 0);
+    ASSERT_EQ(listener.StartAcceptThread(), 0);
+    Client first(listener.BoundPort());
+    ASSERT_TRUE(WaitFor([&] { return listener.ConnectionCount() == 1; }));
+    {
+        Client second(listener.BoundPort());
+        ASSERT_TRUE(second.Send("x"));
+        bool closed = false;
+        EXPECT_EQ(second.ReadToEnd(&closed), kTooMany);
+        EXPECT_TRUE(closed);
+    }
+    ASSERT_TRUE(first.Send("hi\r\n"));
+    bool closed = false;
+    EXPECT_EQ(first.ReadToEnd(&closed), kConnected);
 }
 
 // ---------------------------------------------------------------------------
