@@ -13,9 +13,9 @@ namespace mimetest {
 class CRecordingReporter : public mime::CDecodeReporter {
 public:
     void DecodeWarning(const std::string& text) override { warnings.push_back(text); }
-    void DecodeStatus(const std::string& text) override { status.push_back(text); }
+    void DecodeStatus(const std::string&) override {}
     void ErrorReport(const std::string& text, int error) override { errors.push_back(text); }
-    std::vector<std::string> warnings, status, errors;
+    std::vector<std::string> warnings, errors;
 };
 
 class CFakeFiles : public mime::CHandoffFiles {
