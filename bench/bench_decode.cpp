@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "gateway/mime/decoder.h"
+#include "tests/support/scratch_handoff_files.h"
 #include "gateway/mime/md5.h"
 #include "platform/textfile.h"
 
@@ -110,39 +111,6 @@ public:
     int m_warnings = 0;
 };
 
-class CScratchFiles : public mime::CHandoffFiles {
-public:
-    explicit CScratchFiles(const std::string& root) : m_root(root) {}
-    std::string Out(const std::string& name) const { return m_root + "OUT/" + name; }
-    bool GetNewFileName(std::string* path) override {
-        *path = Out("ENV0");
-        return true;
-    }
-    bool GetMsgFileName(std::string* path) override {
-        *path = Out("Msgcnt.imp");
-        return true;
-    }
-    bool GetRootPath(std::string* path) override {
-        *path = m_root;
-        return true;
-    }
-    bool IsAttFileNameInUse() override { return false; }
-    int AllocateAttFileName(const char* ext) override {
-        m_name = std::string("ATT0.") + ext;
-        return 0;
-    }
-    bool GetAttFileName(std::string* name) override {
-        *name = m_name;
-        return true;
-    }
-    void ReleaseAttFileName() override {}
-    void Pause(uint32_t) override {}
-
-private:
-    std::string m_root;
-    std::string m_name;
-};
-
 struct Scratch {
     fs::path dir;
     std::string root;  // data directory, ends in the separator
@@ -182,7 +150,7 @@ Scratch& Files() {
 
 void Decode(benchmark::State& state, const std::string& input) {
     Scratch& s = Files();
-    CScratchFiles files(s.root);
+    testsupport::CScratchFiles files(s.root);
     CCountingReporter reporter;
     for (auto _ : state) {
         // A fresh envelope and body scratch file each time, as a hand-off has.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gateway/mime/decoder.h"
+#include "tests/support/scratch_handoff_files.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "platform/textfile.h"
@@ -18,40 +19,6 @@ public:
     void DecodeWarning(const std::string&) override {}
     void DecodeStatus(const std::string&) override {}
     void ErrorReport(const std::string&, int) override {}
-};
-
-class CScratchFiles : public mime::CHandoffFiles {
-public:
-    explicit CScratchFiles(const std::string& root) : m_root(root) {}
-    std::string Out(const std::string& name) const { return m_root + "OUT" + plat::kPathSep + name; }
-    bool GetNewFileName(std::string* path) override {
-        *path = Out("ENV0");
-        return true;
-    }
-    bool GetMsgFileName(std::string* path) override {
-        *path = Out("Msgcnt.imp");
-        return true;
-    }
-    bool GetRootPath(std::string* path) override {
-        *path = m_root;
-        return true;
-    }
-    bool IsAttFileNameInUse() override { return false; }
-    int AllocateAttFileName(const char* ext) override {
-        m_name = "ATT" + std::to_string(m_next++ % 50) + "." + ext;
-        return 0;
-    }
-    bool GetAttFileName(std::string* name) override {
-        *name = m_name;
-        return true;
-    }
-    void ReleaseAttFileName() override {}
-    void Pause(uint32_t) override {}
-
-private:
-    std::string m_root;
-    std::string m_name;
-    unsigned m_next = 0;
 };
 
 void RemoveTree(const std::string& path, bool keepTop) {
@@ -89,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (f.Open(raw.c_str(), plat::kCreateTruncRW) != 0) return 0;
         f.Write(data, static_cast<int>(size));
     }
-    CScratchFiles files(root);
+    testsupport::CScratchFiles files(root, 50);
     CNullReporter reporter;
     {
         plat::CTextStream in;
