@@ -180,6 +180,7 @@ void SMTPInThread::ReceiveData() {
     bool fileOk = fm && fm->QUE_AddMsg(&file, m_MsgPath, sizeof(m_MsgPath)) == 0;
 
     std::string pending;
+    pending.reserve(kWriteChunk + kLineMax + 1);  // one allocation for the whole message
     auto flush = [&]() {
         if (fileOk && !pending.empty() &&
             Write(file, pending.data(), static_cast<int>(pending.size())) != static_cast<int>(pending.size())) {

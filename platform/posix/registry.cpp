@@ -333,13 +333,22 @@ long Store(const Hive& hive) {
         }
         done += static_cast<size_t>(n);
     }
+    struct stat st;
+    bool known = fstat(fd, &st) == 0;
     ::close(fd);
     if (::rename(tmp.c_str(), path.c_str()) != 0) {
         int e = errno;
         ::unlink(tmp.c_str());
         return e;
     }
-    g_cacheValid = false;
+    // What was just written is the parsed copy of the new file, so the next
+    // read in this process needs no parse.
+    g_cacheValid = known;
+    if (known) {
+        g_cache = hive;
+        g_cacheStat = st;
+        g_cachePath = path;
+    }
     return 0;
 }
 
