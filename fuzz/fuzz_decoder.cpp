@@ -62,7 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         plat::CTextStream in;
         if (in.Open(raw.c_str(), "r") == 0) {
             mime::PartStream stream(&in);
-            stream.SetAttachmentListPath(files.Out("~ATTC000.imp").c_str());
             mime::CMimeDecoder decoder(files, reporter);
             decoder.DecodeMessage(stream, "text/plain", 0);
         }

@@ -16,6 +16,9 @@ public:
     virtual bool GetNewFileName(std::string* path) = 0;
     // Path of the body scratch file.
     virtual bool GetMsgFileName(std::string* path) = 0;
+    // Path of the attachment-list file, made when first asked for, so that a
+    // message without attachments needs none; false when it cannot be made.
+    virtual bool GetAttachmentList(std::string* path) = 0;
     // The data directory (ends in the path separator when configured so).
     virtual bool GetRootPath(std::string* path) = 0;
     // The attachment in-use flag.

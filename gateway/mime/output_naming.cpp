@@ -44,6 +44,14 @@ int CMimeDecoder::SaveAttachment(PartStream& stream, const char* type, ParamList
     if (!given) given = FindContentParam(params, "name");
     std::string givenName = given ? given : "";
 
+    if (!*stream.AttachmentListPath()) {
+        std::string list;
+        if (!m_files.GetAttachmentList(&list)) {  // nowhere to list it: not saved
+            stream.SkipPart();
+            return 1;
+        }
+        stream.SetAttachmentListPath(list.c_str());
+    }
     while (m_files.IsAttFileNameInUse()) m_files.Pause(kInUsePollMs);
     std::string ext = AttachmentExtension(givenName.c_str());
     std::string name, root;

@@ -175,6 +175,22 @@ int CHandoff::GetAttchFileName(std::string* path) {
     return r;
 }
 
+bool CHandoff::GetAttachmentList(std::string* path) {
+    if (m_listPath.empty()) {
+        if (m_listFailed) return false;
+        if (GetAttchFileName(&m_listPath) != 0 || !CreateEmpty(m_listPath)) {
+            DLOG("Unable to open attachment file for writing");
+            if (!m_listPath.empty()) plat::RemoveFile(m_listPath.c_str());
+            m_listPath.clear();
+            m_listFailed = true;
+            return false;
+        }
+        DLOGF("GetAttchFileName : %s\r\n", m_listPath.c_str());
+    }
+    *path = m_listPath;
+    return true;
+}
+
 bool CHandoff::IsFileNameInUse() {
     uint32_t v = 0;
     return m_key.QueryDword(qlsmtp::kValFileNameUse, &v) == plat::kRegSuccess && v != 0;
@@ -248,13 +264,15 @@ void CHandoff::Pause(uint32_t ms) { plat::SleepMs(ms); }
 // off again from its raw file.
 void CHandoff::Discard() {
     std::string root;
-    if (GetRootPath(&root)) {
-        for (const std::string& name : ListedAttachments(m_listPath))
-            plat::RemoveFile((OutFolder(root) + name).c_str());
+    if (!m_listPath.empty()) {
+        if (GetRootPath(&root)) {
+            for (const std::string& name : ListedAttachments(m_listPath))
+                plat::RemoveFile((OutFolder(root) + name).c_str());
+        }
+        plat::RemoveFile(m_listPath.c_str());
     }
     plat::RemoveFile(m_envPath.c_str());
     if (!m_bodyPath.empty()) plat::RemoveFile(m_bodyPath.c_str());
-    plat::RemoveFile(m_listPath.c_str());
     plat::RemoveFile(m_msgPath.c_str());
     ReleaseFileName();
 }
@@ -267,15 +285,9 @@ int CHandoff::Translate(const char* rawPath) {
         return 1;
     }
     DLOGF("\nGetMsgFileName : %s\r\n", m_msgPath.c_str());
-    if (GetAttchFileName(&m_listPath) != 0 || !CreateEmpty(m_listPath)) {
-        DLOG("Unable to open attachment file for writing");
-        if (!m_listPath.empty()) plat::RemoveFile(m_listPath.c_str());
-        return 2;
-    }
-    DLOGF("GetAttchFileName : %s\r\n", m_listPath.c_str());
     if (AllocateEnvFileName() != 0) {
         DLOG("Unable to open new file for writing");
-        plat::RemoveFile(m_listPath.c_str());
+        plat::RemoveFile(m_msgPath.c_str());
         return 3;
     }
     DLOG("Get the New File for writing the translated output.\r\n");
@@ -283,20 +295,26 @@ int CHandoff::Translate(const char* rawPath) {
     if (!CreateEmpty(m_envPath)) {
         DLOG("Unable to open new file for writing");
         ReleaseFileName();
-        plat::RemoveFile(m_listPath.c_str());
+        plat::RemoveFile(m_msgPath.c_str());
         return 3;
     }
 
     {
         plat::CTextStream raw;
         if (raw.Open(rawPath, "r") == 0) {
-            mime::PartStream stream(&raw);
-            stream.SetAttachmentListPath(m_listPath.c_str());
+            mime::PartStream stream(&raw);  // the attachment list is made by the first attachment
             mime::CMimeDecoder decoder(*this, mime::CConsoleReporter::Instance());
             decoder.DecodeMessage(stream, "text/plain", 0);
         } else {
             DLOG("Unable to open translation ip file.\r\n");
         }
+    }
+
+    // An attachment that had no list to go in was not saved: the message is
+    // handed off again at the next start rather than without it.
+    if (m_listFailed) {
+        Discard();
+        return 2;
     }
 
     plat::CTextStream envelope;
@@ -332,7 +350,7 @@ int CHandoff::Translate(const char* rawPath) {
 
     // The attachment block: every complete line of the attachment list.
     plat::CTextStream list;
-    if (list.Open(m_listPath.c_str(), "r") == 0) {
+    if (!m_listPath.empty() && list.Open(m_listPath.c_str(), "r") == 0) {
         std::string lines, line;
         int c;
         while ((c = list.GetC()) >= 0) {
@@ -354,7 +372,7 @@ int CHandoff::Translate(const char* rawPath) {
         Discard();
         return 5;
     }
-    plat::RemoveFile(m_listPath.c_str());
+    if (!m_listPath.empty()) plat::RemoveFile(m_listPath.c_str());
     plat::RemoveFile(m_msgPath.c_str());
     ReleaseFileName();
     return 0;

@@ -33,7 +33,8 @@ public:
 
     // The paths of this hand-off.
     bool GetMsgFileName(std::string* path) override;
-    int GetAttchFileName(std::string* path);
+    virtual int GetAttchFileName(std::string* path);
+    bool GetAttachmentList(std::string* path) override;
     int AllocateEnvFileName();
     bool GetNewFileName(std::string* path) override;
     bool GetRootPath(std::string* path) override;
@@ -57,4 +58,5 @@ private:
     std::string m_envPath;
     std::string m_bodyPath;
     std::string m_attName;
+    bool m_listFailed = false;
 };

@@ -27,6 +27,10 @@ public:
         *path = m_root;
         return true;
     }
+    bool GetAttachmentList(std::string* path) override {
+        *path = Out("~ATTC000.imp");
+        return true;
+    }
     bool IsAttFileNameInUse() override { return false; }
     int AllocateAttFileName(const char* ext) override {
         m_name = "ATT" + std::to_string(m_next++ % m_names) + "." + ext;

@@ -40,6 +40,10 @@ public:
         *path = root;
         return true;
     }
+    bool GetAttachmentList(std::string* path) override {
+        *path = list;
+        return true;
+    }
     bool IsAttFileNameInUse() override { return inUse; }
     int AllocateAttFileName(const char* ext) override {
         attName = "ATT" + std::to_string(next++) + "." + ext;
@@ -74,7 +78,6 @@ struct CDecodeRun {
 
     int Decode(const std::string& message) {
         mime::PartStream stream(message.data(), message.size());
-        stream.SetAttachmentListPath(files.list.c_str());
         return decoder.DecodeMessage(stream, "text/plain", 0);
     }
     std::string Envelope() const { return files.Read("ENV1"); }

@@ -127,6 +127,48 @@ TEST_F(Handoff, WaitsWhileTheEnvelopeNameIsInUse) {
     EXPECT_TRUE(plat::PathExists(Out("ENV7.tmp").c_str()));
 }
 
+// Counts the attachment lists made, or fails to make one.
+class CListHandoff : public CHandoff {
+public:
+    explicit CListHandoff(bool fail) : m_fail(fail) {}
+    int GetAttchFileName(std::string* path) override {
+        ++lists;
+        return m_fail ? 5 : CHandoff::GetAttchFileName(path);
+    }
+    int lists = 0;
+
+private:
+    bool m_fail;
+};
+
+TEST_F(Handoff, AttachmentListIsMadeByTheFirstAttachmentOnly) {
+    const std::string two =
+        "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: image/png; name=a.png\n\nx\n"
+        "--b\nContent-Type: image/png; name=b.png\n\ny\n--b--\n";
+    struct Case {
+        std::string message;
+        bool fail;
+        int result, lists;
+        std::vector<std::string> files;
+    } cases[] = {
+        {"\nbody\n", false, 0, 0, {"ENV7.bdy", "ENV7.tmp"}},
+        {two, false, 0, 1, {"ATT3.png", "ATT4.png", "ENV7.bdy", "ENV7.tmp"}},
+        // Nowhere to list the attachment: nothing is handed off, the raw
+        // file stays for the next start.
+        {two, true, 2, 1, {}},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        for (const std::string& name : OutFiles()) std::remove(Out(name).c_str());
+        CListHandoff handoff(c.fail);
+        EXPECT_EQ(handoff.Translate(Raw(c.message).c_str()), c.result) << c.message;
+        EXPECT_EQ(handoff.lists, c.lists) << c.message;
+        EXPECT_EQ(OutFiles(), c.files) << c.message;
+        EXPECT_EQ(Dword(qlsmtp::kValFileNameUse), 0u);
+    }
+    EXPECT_EQ(ReadAll(Out("12.qmx")), Crlf(two));
+}
+
 TEST_F(Handoff, FailureLeavesNothingBehind) {
     m_s.SetString(qlsmtp::kValProgramPath, (m_s.Data() + "missing" + plat::kPathSep).c_str());
     EXPECT_EQ(Translate("\nbody\n"), 1);
