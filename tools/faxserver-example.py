@@ -43,7 +43,7 @@ def read_value(name):
 
 def set_dword(name, value):
     """Changes a value: under the flock of <file>.lock, write a new file and
-    rename it over the old one, as the gateway does."""
+    rename it over the old one."""
     path = registry_path()
     with open(path + ".lock", "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)

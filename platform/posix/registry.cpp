@@ -1,12 +1,16 @@
 // The settings store on Linux: a REGEDIT4 text file, as the Windows registry
 // editor exports it. Reads parse the file afresh (a parsed copy is reused
-// while the file is unchanged); every change rewrites the whole file into a
-// temporary name and renames it over the old one, under an exclusive flock on
-// "<file>.lock", so readers never see half a file and two processes never
-// lose each other's updates.
+// while the file is unchanged). Every change, under an exclusive flock on
+// "<file>.lock", writes the whole new content to another file and puts it in
+// place of the settings file in one step, so readers never see half a file
+// and two processes never lose each other's updates. The file replaced is
+// kept as "<file>.spare" and rewritten by the next change, when no one has it
+// open; that saves creating and deleting a file per change, which on some
+// file systems costs more than the rest of the change.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -316,39 +320,114 @@ private:
     int m_fd = -1;
 };
 
-long Store(const Hive& hive) {
-    std::string path = RegistryFilePath();
-    std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    std::string text = Serialize(hive);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
+bool WriteAll(int fd, const std::string& text, int* error) {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
         if (n <= 0) {
-            int e = errno ? errno : ENOSPC;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return e;
+            if (n < 0 && errno == EINTR) continue;
+            *error = n < 0 ? errno : ENOSPC;
+            return false;
         }
         done += static_cast<size_t>(n);
     }
+    return true;
+}
+
+// Gives every version a modification time of its own, later than the last
+// one this process wrote: readers that keep a parsed copy while the file's
+// identity, size and time stay the same then see each change, although the
+// spare and the settings file take turns under two identities.
+void StampVersion(int fd) {
+    static struct timespec last = {0, 0};
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec < last.tv_sec || (now.tv_sec == last.tv_sec && now.tv_nsec <= last.tv_nsec)) {
+        now = last;
+        if (++now.tv_nsec == 1000000000L) {
+            now.tv_nsec = 0;
+            ++now.tv_sec;
+        }
+    }
+    const struct timespec times[2] = {{0, UTIME_OMIT}, now};
+    if (futimens(fd, times) == 0) last = now;
+}
+
+// Writes text as the whole content of fd, starts writing it to the disk and
+// returns the file's status afterwards.
+bool WriteVersion(int fd, const std::string& text, struct stat* st, int* error) {
+    if (!WriteAll(fd, text, error)) return false;
+    if (fstat(fd, st) != 0 || (st->st_size != static_cast<off_t>(text.size()) &&
+                               ftruncate(fd, static_cast<off_t>(text.size())) != 0)) {
+        *error = errno;
+        return false;
+    }
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    StampVersion(fd);
+    if (fstat(fd, st) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+void KeepAsCache(const Hive& hive, const std::string& path, const struct stat& st) {
+    g_cache = hive;
+    g_cacheStat = st;
+    g_cachePath = path;
+    g_cacheValid = true;
+}
+
+// Rewrites the spare in place and swaps it with the settings file. Only when
+// no one has the spare open (a reader of an earlier version): the write
+// lease is granted only then, and an open racing with the rewrite waits
+// until the lease is given up.
+bool StoreInSpare(const std::string& path, const std::string& spare, const std::string& text, const Hive& hive) {
+    int fd = ::open(spare.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
     struct stat st;
-    bool known = fstat(fd, &st) == 0;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+        ::close(fd);
+        return false;
+    }
+    struct stat current;  // the new version keeps the settings file's permissions
+    if (stat(path.c_str(), &current) == 0 && (current.st_mode & 07777) != (st.st_mode & 07777))
+        fchmod(fd, current.st_mode & 07777);
+    int error = 0;
+    bool written = WriteVersion(fd, text, &st, &error);
+    fcntl(fd, F_SETLEASE, F_UNLCK);
     ::close(fd);
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!written || renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) return false;
+    KeepAsCache(hive, path, st);
+    return true;
+}
+
+long Store(const Hive& hive) {
+    std::string path = RegistryFilePath();
+    std::string spare = path + ".spare";
+    std::string text = Serialize(hive);
+    if (StoreInSpare(path, spare, text, hive)) return 0;
+
+    // A new file; the one it replaces becomes the spare.
+    std::string tmp = path + ".tmp." + std::to_string(::getpid());
+    int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    int error = 0;
+    struct stat st;
+    bool written = WriteVersion(fd, text, &st, &error);
+    ::close(fd);
+    if (!written) {
+        ::unlink(tmp.c_str());
+        return error;
+    }
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+        if (::rename(tmp.c_str(), spare.c_str()) != 0) ::unlink(tmp.c_str());
+    } else if (::rename(tmp.c_str(), path.c_str()) != 0) {  // no settings file yet, or no exchange here
         int e = errno;
         ::unlink(tmp.c_str());
         return e;
     }
-    // What was just written is the parsed copy of the new file, so the next
-    // read in this process needs no parse.
-    g_cacheValid = known;
-    if (known) {
-        g_cache = hive;
-        g_cacheStat = st;
-        g_cachePath = path;
-    }
+    KeepAsCache(hive, path, st);
     return 0;
 }
 

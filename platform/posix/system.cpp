@@ -15,7 +15,10 @@
 
 namespace plat {
 
-void InitProcess() { ::signal(SIGPIPE, SIG_IGN); }
+void InitProcess() {
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGIO, SIG_IGN);  // a broken file lease must not end the process
+}
 
 int LastError() { return errno; }
 void SetLastError(int code) { errno = code; }

@@ -1,5 +1,6 @@
 // The Linux settings file: what the registry editor exports must read as it
 // is, and what the gateway writes must stay in that format.
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +94,41 @@ TEST_F(RegistryFile, ConcurrentWritersLoseNoUpdate) {
             EXPECT_EQ(k.QueryDword(("V" + std::to_string(t) + "_" + std::to_string(i)).c_str(), &v), 0);
             EXPECT_EQ(v, static_cast<uint32_t>(i));
         }
+}
+
+// Readers take no lock: one that opened the file reads the version it
+// opened, whole, however many changes follow.
+TEST_F(RegistryFile, AnOpenReaderKeepsItsVersion) {
+    plat::CRegKey k;
+    ASSERT_EQ(k.Open(kKey, true), 0);
+    ASSERT_EQ(k.SetString("Pad", "first"), 0);
+    ASSERT_EQ(k.SetDword("Seq", 1), 0);
+    const std::string version = testutil::ReadAll(m_reg.file());
+    plat::CFile held;
+    ASSERT_EQ(held.Open(m_reg.file().c_str(), plat::kOpenRead), 0);
+    for (int i = 2; i < 7; ++i) ASSERT_EQ(k.SetString("Pad", std::string(i * 7, 'x').c_str()), 0);
+    std::string seen;
+    char buf[4096];
+    int n;
+    while ((n = held.Read(buf, sizeof(buf))) > 0) seen.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(seen, version);
+    EXPECT_NE(testutil::ReadAll(m_reg.file()).find("\"Pad\"=\"" + std::string(42, 'x') + "\""), std::string::npos);
+}
+
+// Readers that keep a parsed copy while the file looks unchanged must see
+// every change, however close together.
+TEST_F(RegistryFile, EveryChangeHasALaterModificationTime) {
+    namespace fs = std::filesystem;
+    plat::CRegKey k;
+    ASSERT_EQ(k.Open(kKey, true), 0);
+    ASSERT_EQ(k.SetDword("Seq", 0), 0);
+    fs::file_time_type last = fs::last_write_time(m_reg.file());
+    for (uint32_t i = 1; i < 20; ++i) {
+        ASSERT_EQ(k.SetDword("Seq", i), 0);
+        fs::file_time_type now = fs::last_write_time(m_reg.file());
+        EXPECT_GT(now, last) << "change " << i;
+        last = now;
+    }
 }
 
 }  // namespace
