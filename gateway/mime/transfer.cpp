@@ -72,13 +72,20 @@ public:
             p = stop + (cr ? 1 : 0);
         }
     }
+    // Room for n bytes (at most kSize) to be written in place, then
+    // Commit(count) of them.
+    unsigned char* Reserve(int n) {
+        if (m_used + n > kSize) Flush();
+        return m_data + m_used;
+    }
+    void Commit(int count) { m_used += count; }
     void Flush() {
         if (m_used > 0) m_file.Write(m_data, m_used);
         m_used = 0;
     }
+    static constexpr int kSize = 16384;
 
 private:
-    static constexpr int kSize = 16384;
     plat::CTextStream& m_file;
     int m_used = 0;
     unsigned char m_data[kSize];
@@ -131,11 +138,10 @@ void CopyPart(PartStream& in, plat::CTextStream& file, std::string* digest) {
 void DecodeQuotedPrintable(PartStream& in, plat::CTextStream& file, std::string* digest) {
     COutBuffer out(file);
     CDigest md5(digest);
-    // A run of one line at a time: escapes wholly inside it are decoded
-    // here; an escape at its end (soft line break, or cut short by the end
-    // of the part) goes through the byte reader below.
+    // A run of one line at a time: escapes wholly inside it are decoded here,
+    // straight into the output buffer; for an escape at its end (soft line
+    // break, or cut short) the byte reader takes the bytes after the "=".
     constexpr int kChunk = 4096;
-    unsigned char written[kChunk];
     unsigned char digested[kChunk];
     const bool wantDigest = digest != nullptr;
     for (;;) {
@@ -144,46 +150,49 @@ void DecodeQuotedPrintable(PartStream& in, plat::CTextStream& file, std::string*
         if (n > 0) {
             const unsigned char* p = run;
             const unsigned char* end = run + (n < kChunk ? n : kChunk);
-            int nw = 0, nd = 0;
+            unsigned char* const start = out.Reserve(kChunk);
+            unsigned char* o = start;
+            int nd = 0;
             while (p < end) {
                 unsigned char c = *p;
                 if (c == '=') {
                     if (end - p < 3) break;
                     c = static_cast<unsigned char>((kHex.value[p[1]] << 4) | kHex.value[p[2]]);
                     p += 3;
-                    if (c != '\r') written[nw++] = c;  // an escaped CR is digested, not written
+                    if (c != '\r') *o++ = c;  // an escaped CR is digested, not written
                 } else {
-                    written[nw++] = c;
+                    *o++ = c;
                     ++p;
                 }
                 if (wantDigest) digested[nd++] = c;
             }
-            if (p != run) {
-                out.Append(written, nw);
-                md5.Update(digested, static_cast<size_t>(nd));
-                in.TakeRun(static_cast<int>(p - run));
+            out.Commit(static_cast<int>(o - start));
+            md5.Update(digested, static_cast<size_t>(nd));
+            const bool escape = p < end;  // stopped at an escape near the end of the run
+            in.TakeRun(static_cast<int>(p - run) + (escape ? 1 : 0));
+            if (!escape) continue;
+        } else {
+            int c = in.StreamGetByte();
+            if (c < 0) break;
+            if (c != '=') {
+                unsigned char b = static_cast<unsigned char>(c);
+                out.Put(b);
+                if (b == '\n')
+                    md5.Update(kCRLF, 2);
+                else
+                    md5.Update(&b, 1);
                 continue;
             }
         }
-        int c = in.StreamGetByte();
-        if (c < 0) break;
-        if (c == '=') {
-            int hi = in.StreamGetByte();
-            if (hi < 0) break;
-            if (hi == '\n') continue;  // soft line break
-            int lo = in.StreamGetByte();
-            if (lo < 0) break;  // an escape cut short by the end of the part yields nothing
-            unsigned char b = static_cast<unsigned char>((kHex.value[hi] << 4) | kHex.value[lo]);
-            if (b != '\r') out.Put(b);
-            md5.Update(&b, 1);
-        } else {
-            unsigned char b = static_cast<unsigned char>(c);
-            out.Put(b);
-            if (b == '\n')
-                md5.Update(kCRLF, 2);
-            else
-                md5.Update(&b, 1);
-        }
+        // After an "=": a soft line break, or the two hex digits.
+        int hi = in.StreamGetByte();
+        if (hi < 0) break;
+        if (hi == '\n') continue;
+        int lo = in.StreamGetByte();
+        if (lo < 0) break;  // an escape cut short by the end of the part yields nothing
+        unsigned char b = static_cast<unsigned char>((kHex.value[hi] << 4) | kHex.value[lo]);
+        if (b != '\r') out.Put(b);
+        md5.Update(&b, 1);
     }
     md5.Finish();
 }
