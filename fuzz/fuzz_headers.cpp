@@ -22,6 +22,7 @@ class CNoFiles : public mime::CHandoffFiles {
 public:
     bool GetNewFileName(std::string*) override { return false; }
     bool GetMsgFileName(std::string*) override { return false; }
+    bool GetAttachmentList(std::string*) override { return false; }
     bool GetRootPath(std::string*) override { return false; }
     bool IsAttFileNameInUse() override { return false; }
     int AllocateAttFileName(const char*) override { return 1; }
