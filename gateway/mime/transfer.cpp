@@ -109,6 +109,16 @@ private:
 
 const unsigned char kCRLF[2] = {'\r', '\n'};
 
+// A byte taken as it stands; a newline is digested as the CR LF it was in
+// the message.
+void PutPlain(COutBuffer& out, CDigest& md5, unsigned char b) {
+    out.Put(b);
+    if (b == '\n')
+        md5.Update(kCRLF, 2);
+    else
+        md5.Update(&b, 1);
+}
+
 }  // namespace
 
 void CopyPart(PartStream& in, plat::CTextStream& file, std::string* digest) {
@@ -125,12 +135,7 @@ void CopyPart(PartStream& in, plat::CTextStream& file, std::string* digest) {
         }
         int c = in.StreamGetByte();
         if (c < 0) break;
-        unsigned char b = static_cast<unsigned char>(c);
-        out.Put(b);
-        if (b == '\n')
-            md5.Update(kCRLF, 2);
-        else
-            md5.Update(&b, 1);
+        PutPlain(out, md5, static_cast<unsigned char>(c));
     }
     md5.Finish();
 }
@@ -175,12 +180,7 @@ void DecodeQuotedPrintable(PartStream& in, plat::CTextStream& file, std::string*
             int c = in.StreamGetByte();
             if (c < 0) break;
             if (c != '=') {
-                unsigned char b = static_cast<unsigned char>(c);
-                out.Put(b);
-                if (b == '\n')
-                    md5.Update(kCRLF, 2);
-                else
-                    md5.Update(&b, 1);
+                PutPlain(out, md5, static_cast<unsigned char>(c));
                 continue;
             }
         }
