@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_dir.h"
 #include "gateway/smtp_out/compose.h"
 #include "platform/file.h"
 #include "platform/textfile.h"
@@ -27,22 +28,14 @@ namespace {
 constexpr size_t kAttachmentBytes = 10 * 1024 * 1024;
 
 struct Scratch {
-    fs::path dir;
+    CBenchDir dir{"qlsmtp-bench-"};
     std::string dataDir;  // ends in the separator
     std::string queuePath;
     std::string attachmentPath;
     uintmax_t attachmentBytes = 0;
-    bool ownDir = false;
 
     Scratch() {
-        const char* env = std::getenv("QLSMTP_BENCH_DIR");
-        if (env && *env) {
-            dir = env;
-        } else {
-            dir = fs::temp_directory_path() / ("qlsmtp-bench-" + std::to_string(std::random_device()()));
-            ownDir = true;
-        }
-        dataDir = (dir / "data").string() + "/";
+        dataDir = (dir.path() / "data").string() + "/";
         fs::create_directories(dataDir + "IN");
         const char* att = std::getenv("QLSMTP_BENCH_ATTACHMENT");
         std::string name = "bench.bin";
@@ -63,10 +56,6 @@ struct Scratch {
                "BEGIN BODY\r\n\r\nThe attachment holds the fax.\r\n\r\nEND BODY\r\n\r\n"
                "BEGIN ATTACH\r\n<<fax.bin:"
             << name << ">>\r\nEND ATTACH\r\n";
-    }
-    ~Scratch() {
-        std::error_code ec;
-        if (ownDir) fs::remove_all(dir, ec);
     }
 };
 

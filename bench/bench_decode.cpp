@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_dir.h"
 #include "gateway/mime/decoder.h"
 #include "tests/support/scratch_handoff_files.h"
 #include "gateway/mime/md5.h"
@@ -124,34 +125,22 @@ public:
 };
 
 struct Scratch {
-    fs::path dir;
+    CBenchDir dir{"qlsmtp-bench-decode-"};
     std::string root;  // data directory, ends in the separator
     std::string base64Path;
     std::string qpPath;
     std::string textPath;
-    bool ownDir = false;
 
     Scratch() {
-        const char* env = std::getenv("QLSMTP_BENCH_DIR");
-        if (env && *env) {
-            dir = env;
-        } else {
-            dir = fs::temp_directory_path() / ("qlsmtp-bench-decode-" + std::to_string(std::random_device()()));
-            ownDir = true;
-        }
-        root = (dir / "data").string() + "/";
+        root = (dir.path() / "data").string() + "/";
         fs::create_directories(root + "OUT");
         base64Path = Input("base64.qmx", Base64Message);
         qpPath = Input("qp.qmx", QuotedPrintableMessage);
         textPath = Input("text.qmx", PlainTextMessage);
     }
-    ~Scratch() {
-        std::error_code ec;
-        if (ownDir) fs::remove_all(dir, ec);
-    }
 
     std::string Input(const char* name, std::string (*make)()) {
-        std::string path = (dir / name).string();
+        std::string path = (dir.path() / name).string();
         if (!fs::exists(path)) WriteFile(path, make());
         return path;
     }

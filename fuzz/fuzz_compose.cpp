@@ -11,27 +11,13 @@
 #include "gateway/smtp_out/compose.h"
 #include "platform/file.h"
 #include "platform/system.h"
+#include "tests/support/files.h"
 
 namespace {
 
 std::string g_data;
 
 std::string In(const std::string& name) { return g_data + "IN" + plat::kPathSep + name; }
-
-void Put(const std::string& path, const std::string& bytes) {
-    plat::CFile f;
-    if (f.Open(path.c_str(), plat::kCreateTruncRW) == 0) f.Write(bytes.data(), static_cast<int>(bytes.size()));
-}
-
-std::string ReadAll(const std::string& path) {
-    plat::CFile f;
-    std::string out;
-    if (f.Open(path.c_str(), plat::kOpenRead) != 0) return out;
-    char buf[65536];
-    int n;
-    while ((n = f.Read(buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
-    return out;
-}
 
 void RemoveData() {
     std::vector<plat::DirEntry> entries;
@@ -44,16 +30,14 @@ void RemoveData() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string tmp;
-    if (!plat::GetEnv("TMPDIR", &tmp) || tmp.empty()) tmp = "/tmp";
-    g_data = tmp + plat::kPathSep + "qlsmtp-fuzz-compose-" + std::to_string(plat::ProcessId());
+    g_data = testsupport::TempBase() + plat::kPathSep + "qlsmtp-fuzz-compose-" + std::to_string(plat::ProcessId());
     plat::MakeDirectory(g_data.c_str());
     g_data += plat::kPathSep;
     plat::MakeDirectory((g_data + "IN").c_str());
-    Put(In("a.bin"), std::string("\x00\x01\x02\x03\xff", 5));
-    Put(In("b.gif"), "GIF89a");
-    Put(In("c.ps"), std::string(55, 'A'));
-    Put(In("empty"), "");
+    testsupport::WriteFile(In("a.bin"), std::string("\x00\x01\x02\x03\xff", 5));
+    testsupport::WriteFile(In("b.gif"), "GIF89a");
+    testsupport::WriteFile(In("c.ps"), std::string(55, 'A'));
+    testsupport::WriteFile(In("empty"), "");
     // Events of unreadable attachments go nowhere.
     plat::SetEnv("QLSMTP_EVENTLOG", "/dev/null");
     std::atexit(RemoveData);
@@ -62,7 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 20000) return 0;
-    Put(In("q.tmp"), std::string(reinterpret_cast<const char*>(data), size));
+    testsupport::WriteFile(In("q.tmp"), std::string(reinterpret_cast<const char*>(data), size));
     plat::CFile queue, composed;
     if (queue.Open(In("q.tmp").c_str(), plat::kOpenRead) != 0) return 0;
     if (composed.Open(In("out.qmx").c_str(), plat::kCreateTruncRW) != 0) return 0;
@@ -72,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FindReceiverLine(composed.Get(), line, sizeof(line));
     composed.Close();
 
-    std::string mail = ReadAll(In("out.qmx"));
+    std::string mail;
+    testsupport::ReadFile(In("out.qmx"), &mail);
     if (mail.size() < 3 || mail.compare(mail.size() - 3, 3, ".\r\n") != 0) __builtin_trap();
     size_t start = 0;
     for (size_t lf = mail.find('\n'); lf != std::string::npos; lf = mail.find('\n', lf + 1)) {

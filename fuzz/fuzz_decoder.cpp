@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gateway/mime/decoder.h"
+#include "tests/support/files.h"
 #include "tests/support/scratch_handoff_files.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -14,30 +15,8 @@
 
 namespace {
 
-class CNullReporter : public mime::CDecodeReporter {
-public:
-    void DecodeWarning(const std::string&) override {}
-    void DecodeStatus(const std::string&) override {}
-    void ErrorReport(const std::string&, int) override {}
-};
-
-void RemoveTree(const std::string& path, bool keepTop) {
-    std::vector<plat::DirEntry> entries;
-    plat::ListDirectory(path.c_str(), "*", &entries);
-    for (const plat::DirEntry& e : entries) {
-        std::string p = path + plat::kPathSep + e.name;
-        if (e.isDirectory)
-            RemoveTree(p, false);
-        else
-            plat::RemoveFile(p.c_str());
-    }
-    if (!keepTop) plat::RemoveDirectory(path.c_str());
-}
-
 std::string ScratchRoot() {
-    std::string base;
-    if (!plat::GetEnv("TMPDIR", &base) || base.empty()) base = plat::kPathSep == '/' ? "/tmp" : "C:\\windows\\temp";
-    std::string root = base + plat::kPathSep + "qlsmtp-fuzz-decoder-" + std::to_string(plat::ProcessId());
+    std::string root = testsupport::TempBase() + plat::kPathSep + "qlsmtp-fuzz-decoder-" + std::to_string(plat::ProcessId());
     plat::MakeDirectory(root.c_str());
     plat::MakeDirectory((root + plat::kPathSep + "OUT").c_str());
     plat::MakeDirectory((root + plat::kPathSep + "tmp").c_str());
@@ -51,13 +30,9 @@ std::string ScratchRoot() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string root = ScratchRoot();
     const std::string raw = root + "raw.qmx";
-    {
-        plat::CFile f;
-        if (f.Open(raw.c_str(), plat::kCreateTruncRW) != 0) return 0;
-        f.Write(data, static_cast<int>(size));
-    }
+    if (!testsupport::WriteFile(raw, std::string(reinterpret_cast<const char*>(data), size))) return 0;
     testsupport::CScratchFiles files(root, 50);
-    CNullReporter reporter;
+    testsupport::CNullReporter reporter;
     {
         plat::CTextStream in;
         if (in.Open(raw.c_str(), "r") == 0) {
@@ -66,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             decoder.DecodeMessage(stream, "text/plain", 0);
         }
     }
-    RemoveTree(root + "OUT", true);
-    RemoveTree(root + "tmp", true);
+    testsupport::RemoveTree(root + "OUT", true);
+    testsupport::RemoveTree(root + "tmp", true);
     return 0;
 }

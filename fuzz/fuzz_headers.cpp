@@ -7,15 +7,9 @@
 #include <string>
 
 #include "gateway/mime/decoder.h"
+#include "tests/support/scratch_handoff_files.h"
 
 namespace {
-
-class CNullReporter : public mime::CDecodeReporter {
-public:
-    void DecodeWarning(const std::string&) override {}
-    void DecodeStatus(const std::string&) override {}
-    void ErrorReport(const std::string&, int) override {}
-};
 
 // No envelope is written: the recipient and sender lines are still built.
 class CNoFiles : public mime::CHandoffFiles {
@@ -35,7 +29,7 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static CNoFiles files;
-    static CNullReporter reporter;
+    static testsupport::CNullReporter reporter;
     static mime::CMimeDecoder decoder(files, reporter);
 
     mime::PartStream stream(data, size);

@@ -22,6 +22,7 @@
 #include "gateway/smtp_out/cfileman.h"
 #include "platform/file.h"
 #include "platform/net.h"
+#include "tests/support/files.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 
@@ -35,16 +36,6 @@ plat::CSocket g_listen;
 plat::SockAddrIn g_addr = {};
 int g_handOffs = 0;
 
-std::string ReadAll(const std::string& path) {
-    plat::CFile f;
-    std::string out;
-    if (f.Open(path.c_str(), plat::kOpenRead) != 0) return out;
-    char buf[65536];
-    int n;
-    while ((n = f.Read(buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
-    return out;
-}
-
 void Check(bool ok, const char* what) {
     if (!ok) {
         std::fprintf(stderr, "fuzz_smtp_session: %s\n", what);
@@ -54,7 +45,8 @@ void Check(bool ok, const char* what) {
 
 int HandOff(std::mutex& lock, const char* rawPath) {
     std::lock_guard<std::mutex> g(lock);
-    std::string data = ReadAll(rawPath);
+    std::string data;
+    testsupport::ReadFile(rawPath, &data);
     const std::string head = "Received: from ";
     Check(data.compare(0, head.size(), head) == 0, "handed-off file without the trace line");
     size_t eol = data.find("\r\n");
@@ -64,25 +56,10 @@ int HandOff(std::mutex& lock, const char* rawPath) {
     return 0;
 }
 
-void RemoveTree(const std::string& path) {
-    std::vector<plat::DirEntry> entries;
-    if (plat::ListDirectory(path.c_str(), "*", &entries) == 0) {
-        for (const plat::DirEntry& e : entries) {
-            std::string p = path + plat::kPathSep + e.name;
-            if (e.isDirectory) {
-                RemoveTree(p);
-            } else {
-                plat::RemoveFile(p.c_str());
-            }
-        }
-    }
-    plat::RemoveDirectory(path.c_str());
-}
-
 void Cleanup() {
     g_listener.reset();
     g_fileMan.reset();
-    RemoveTree(g_root);
+    testsupport::RemoveTree(g_root);
 }
 
 bool KnownReply(const std::string& line) {
@@ -95,10 +72,8 @@ bool KnownReply(const std::string& line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string tmp;
-    if (!plat::GetEnv("TMPDIR", &tmp) || tmp.empty()) tmp = "/tmp";
-    g_root = tmp + plat::kPathSep + "qlsmtp-fuzz-session-" + std::to_string(plat::ProcessId());
-    RemoveTree(g_root);
+    g_root = testsupport::TempBase() + plat::kPathSep + "qlsmtp-fuzz-session-" + std::to_string(plat::ProcessId());
+    testsupport::RemoveTree(g_root);
     plat::MakeDirectory(g_root.c_str());
     std::string data = g_root + plat::kPathSep + "data" + plat::kPathSep;
     plat::MakeDirectory(data.substr(0, data.size() - 1).c_str());

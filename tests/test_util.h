@@ -13,34 +13,18 @@
 #include "platform/net.h"
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "tests/support/files.h"
 
 namespace testutil {
 
-// Removes a folder tree (files and folders only, no links followed).
-inline void RemoveTree(const std::string& path) {
-    std::vector<plat::DirEntry> entries;
-    if (plat::ListDirectory(path.c_str(), "*", &entries) == 0) {
-        for (const plat::DirEntry& e : entries) {
-            std::string p = path + plat::kPathSep + e.name;
-            if (e.isDirectory) {
-                RemoveTree(p);
-            } else {
-                plat::RemoveFile(p.c_str());
-            }
-        }
-    }
-    plat::RemoveDirectory(path.c_str());
-}
+using testsupport::RemoveTree;
 
 // A fresh folder, removed again when the object goes.
 class TempDir {
 public:
     TempDir() {
         static std::atomic<int> counter{0};
-        std::string base;
-        if (!plat::GetEnv("TMPDIR", &base) || base.empty())
-            if (!plat::GetEnv("TEMP", &base) || base.empty()) base = plat::kPathSep == '/' ? "/tmp" : "C:\\windows\\temp";
-        m_path = base + plat::kPathSep + "qlsmtp-test-" + std::to_string(plat::ProcessId()) + "-" +
+        m_path = testsupport::TempBase() + plat::kPathSep + "qlsmtp-test-" + std::to_string(plat::ProcessId()) + "-" +
                  std::to_string(counter++);
         RemoveTree(m_path);
         plat::MakeDirectory(m_path.c_str());
@@ -84,19 +68,12 @@ private:
 };
 
 inline std::string ReadAll(const std::string& path) {
-    plat::CFile f;
-    if (f.Open(path.c_str(), plat::kOpenRead) != 0) return std::string("<missing>");
     std::string out;
-    char buf[4096];
-    int n;
-    while ((n = f.Read(buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
-    return out;
+    return testsupport::ReadFile(path, &out) ? out : std::string("<missing>");
 }
 
 inline void WriteAll(const std::string& path, const std::string& data) {
-    plat::CFile f;
-    ASSERT_EQ(f.Open(path.c_str(), plat::kCreateTruncRW), 0) << path;
-    ASSERT_EQ(f.Write(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+    ASSERT_TRUE(testsupport::WriteFile(path, data)) << path;
 }
 
 // Names in a folder matching a pattern, sorted.

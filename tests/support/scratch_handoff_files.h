@@ -1,5 +1,6 @@
 // The decoder's file names in a scratch data directory, without the settings
-// store: for the decoder's benchmark and fuzz target.
+// store, and a reporter that keeps nothing: for the decoder's benchmark and
+// fuzz targets.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +11,22 @@
 
 namespace testsupport {
 
+// Drops every warning, status line and error.
+class CNullReporter : public mime::CDecodeReporter {
+public:
+    void DecodeWarning(const std::string&) override {}
+    void DecodeStatus(const std::string&) override {}
+    void ErrorReport(const std::string&, int) override {}
+};
+
 class CScratchFiles : public mime::CHandoffFiles {
 public:
     // root ends in the path separator; attachment numbers run 0..names-1.
-    explicit CScratchFiles(const std::string& root, unsigned names = 1) : m_root(root), m_names(names) {}
+    explicit CScratchFiles(const std::string& root, int names = 1, const char* envelope = "ENV0")
+        : m_root(root), m_names(names), m_envelope(envelope) {}
     std::string Out(const std::string& name) const { return m_root + "OUT" + plat::kPathSep + name; }
     bool GetNewFileName(std::string* path) override {
-        *path = Out("ENV0");
+        *path = Out(m_envelope);
         return true;
     }
     bool GetMsgFileName(std::string* path) override {
@@ -33,21 +43,23 @@ public:
     }
     bool IsAttFileNameInUse() override { return false; }
     int AllocateAttFileName(const char* ext) override {
-        m_name = "ATT" + std::to_string(m_next++ % m_names) + "." + ext;
+        attName = "ATT" + std::to_string(next++ % m_names) + "." + ext;
         return 0;
     }
     bool GetAttFileName(std::string* name) override {
-        *name = m_name;
+        *name = attName;
         return true;
     }
     void ReleaseAttFileName() override {}
     void Pause(uint32_t) override {}
 
+    std::string attName;  // the last name allocated
+    int next = 0;         // names allocated so far
+
 private:
     std::string m_root;
-    unsigned m_names;
-    std::string m_name;
-    unsigned m_next = 0;
+    int m_names;
+    const char* m_envelope;
 };
 
 }  // namespace testsupport

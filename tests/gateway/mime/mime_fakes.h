@@ -2,10 +2,12 @@
 // attachment numbering in memory, and a reporter that records its lines.
 #pragma once
 
+#include <climits>
 #include <string>
 #include <vector>
 
 #include "gateway/mime/decoder.h"
+#include "tests/support/scratch_handoff_files.h"
 #include "test_util.h"
 
 namespace mimetest {
@@ -18,41 +20,27 @@ public:
     std::vector<std::string> warnings, errors;
 };
 
-class CFakeFiles : public mime::CHandoffFiles {
+// The scratch folder, made before the files that live in it.
+struct CFakeFilesDir {
+    testutil::TempDir dir;
+};
+
+// Scratch files numbered without limit, with an attachment in-use flag that
+// is released after releaseAfter pauses.
+class CFakeFiles : private CFakeFilesDir, public testsupport::CScratchFiles {
 public:
-    CFakeFiles() {
-        root = dir.path() + plat::kPathSep;
+    CFakeFiles()
+        : CScratchFiles(dir.path() + plat::kPathSep, INT_MAX, "ENV1"),
+          root(dir.path() + plat::kPathSep),
+          list(Out("~ATTC000.imp")) {
         plat::MakeDirectory((root + "OUT").c_str());
-        list = Out("~ATTC000.imp");
     }
-    std::string Out(const std::string& name) const { return root + "OUT" + plat::kPathSep + name; }
     std::string Read(const std::string& name) const { return testutil::ReadAll(Out(name)); }
 
-    bool GetNewFileName(std::string* path) override {
-        *path = Out("ENV1");
-        return true;
-    }
-    bool GetMsgFileName(std::string* path) override {
-        *path = Out("Msgcnt.imp");
-        return true;
-    }
-    bool GetRootPath(std::string* path) override {
-        *path = root;
-        return true;
-    }
-    bool GetAttachmentList(std::string* path) override {
-        *path = list;
-        return true;
-    }
     bool IsAttFileNameInUse() override { return inUse; }
     int AllocateAttFileName(const char* ext) override {
-        attName = "ATT" + std::to_string(next++) + "." + ext;
         inUse = true;
-        return 0;
-    }
-    bool GetAttFileName(std::string* name) override {
-        *name = attName;
-        return true;
+        return CScratchFiles::AllocateAttFileName(ext);
     }
     void ReleaseAttFileName() override { inUse = false; }
     void Pause(uint32_t ms) override {
@@ -60,11 +48,8 @@ public:
         if (pauses.size() >= releaseAfter) inUse = false;
     }
 
-    testutil::TempDir dir;
     std::string root;
     std::string list;
-    std::string attName;
-    int next = 0;
     bool inUse = false;
     size_t releaseAfter = 1;
     std::vector<uint32_t> pauses;
