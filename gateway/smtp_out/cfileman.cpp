@@ -48,10 +48,7 @@ CFileMan::CFileMan() {
 
 CFileMan::~CFileMan() {
     // Queue files still open are closed; they stay in the queue.
-    while (m_OpenFiles) {
-        plat::FileClose(m_OpenFiles->handle);
-        m_OpenFiles = std::move(m_OpenFiles->next);
-    }
+    for (const OpenFile& f : m_OpenFiles) plat::FileClose(f.handle);
 }
 
 int CFileMan::GetDomainName(char* buf, int size) const {
@@ -117,12 +114,7 @@ int CFileMan::Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize) {
         if (plat::FileOpen(full.c_str(), plat::kOpenReadExclusive, &h) == 0) {
             *handle = h;
             std::memcpy(path, full.c_str(), full.size() + 1);
-            auto entry = std::make_unique<OpenFile>();
-            entry->handle = h;
-            entry->path = full;
-            std::unique_ptr<OpenFile>* tail = &m_OpenFiles;
-            while (*tail) tail = &(*tail)->next;
-            *tail = std::move(entry);
+            m_OpenFiles.push_back({h, full});
             return 0;
         }
         DLOG("Que_OpenMsg: Unable to open the specified file.");
@@ -130,9 +122,6 @@ int CFileMan::Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize) {
     }
     return 1;
 }
-
-// Removes the entry of a handle from the open-file list; its path, or "".
-static std::string Forget(std::unique_ptr<CFileMan::OpenFile>& list, plat::FileHandle handle);
 
 int CFileMan::CloseAndDelete(plat::FileHandle handle) {
     std::lock_guard<std::mutex> g(m_Lock);
@@ -142,7 +131,7 @@ int CFileMan::CloseAndDelete(plat::FileHandle handle) {
         DLOG("Close and Delete - close error");
         return 1;
     }
-    std::string path = Forget(m_OpenFiles, handle);
+    std::string path = Forget(handle);
     if (!path.empty() && path.size() < 260) {
         DLOG(path.c_str());
         DLOGF("%s deleting it.\r\n", path.c_str());
@@ -154,18 +143,17 @@ int CFileMan::CloseAndDelete(plat::FileHandle handle) {
 int CFileMan::CloseQueueFile(plat::FileHandle handle) {
     std::lock_guard<std::mutex> g(m_Lock);
     int r = plat::FileClose(handle) == 0 ? 0 : 1;
-    Forget(m_OpenFiles, handle);
+    Forget(handle);
     return r;
 }
 
-static std::string Forget(std::unique_ptr<CFileMan::OpenFile>& list, plat::FileHandle handle) {
-    for (std::unique_ptr<CFileMan::OpenFile>* p = &list; *p; p = &(*p)->next) {
-        if ((*p)->handle != handle) continue;
-        std::string path = std::move((*p)->path);
-        *p = std::move((*p)->next);
-        return path;
-    }
-    return std::string();
+std::string CFileMan::Forget(plat::FileHandle handle) {
+    auto it = std::find_if(m_OpenFiles.begin(), m_OpenFiles.end(),
+                           [handle](const OpenFile& f) { return f.handle == handle; });
+    if (it == m_OpenFiles.end()) return std::string();
+    std::string path = std::move(it->path);
+    m_OpenFiles.erase(it);
+    return path;
 }
 
 int CFileMan::QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize) {
@@ -292,4 +280,37 @@ int ReadFileLine(plat::FileHandle handle, char* buffer, int size) {
         if (c == '\n') return n;
     }
     return size;
+}
+
+PieceReader::PieceReader(plat::FileHandle handle) : m_handle(handle), m_buf(kBlock, '\0') {}
+
+int PieceReader::Next(char* piece, int size) {
+    if (size <= 0 || static_cast<size_t>(size) > kBlock) return 0;
+    for (;;) {
+        size_t avail = m_len - m_pos;
+        size_t limit = std::min(avail, static_cast<size_t>(size));
+        const char* start = m_buf.data() + m_pos;
+        const void* lf = std::memchr(start, '\n', limit);
+        size_t n = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1
+                      : (avail >= static_cast<size_t>(size) ? static_cast<size_t>(size) : 0);
+        if (n > 0) {
+            std::memcpy(piece, start, n);
+            m_pos += n;
+            return static_cast<int>(n);
+        }
+        if (m_eof || !Fill()) return 0;
+    }
+}
+
+bool PieceReader::Fill() {
+    std::memmove(m_buf.data(), m_buf.data() + m_pos, m_len - m_pos);
+    m_len -= m_pos;
+    m_pos = 0;
+    int n = plat::FileRead(m_handle, m_buf.data() + m_len, static_cast<int>(m_buf.size() - m_len));
+    if (n <= 0) {
+        m_eof = true;
+        return false;
+    }
+    m_len += static_cast<size_t>(n);
+    return true;
 }

@@ -2,8 +2,8 @@
 // message files of received mail in OUT and the queue of outgoing mail in IN.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,24 +47,21 @@ public:
     int Close(plat::FileHandle handle);
     int WriteString(plat::FileHandle handle, const char* text);
 
-    unsigned long MaxIn() const { return m_MaxIn; }
-    unsigned long MaxOut() const { return m_MaxOut; }
-    unsigned long NumUsers() const { return m_NumUsers; }
-
-    // An entry of the list of open queue files.
+private:
+    // An open queue file, in the order the files were opened.
     struct OpenFile {
         plat::FileHandle handle;
         std::string path;
-        std::unique_ptr<OpenFile> next;
     };
-
-private:
+    // Removes the first entry of handle from the open-file list; its path,
+    // or "" when the handle is not listed.
+    std::string Forget(plat::FileHandle handle);
 
     unsigned long m_NumUsers = 0;
     unsigned long m_MaxIn = 5;
     unsigned long m_MaxOut = 5;
     char m_DomainName[80] = {};
-    std::unique_ptr<OpenFile> m_OpenFiles;
+    std::vector<OpenFile> m_OpenFiles;
     mutable std::mutex m_Lock;
     char m_ProgramPath[260] = {};
 };
@@ -75,6 +72,28 @@ int Read(plat::FileHandle handle, void* buffer, int length);
 // One line byte by byte: its length with the line feed, size when full, 0 at
 // end of file (a last line without line feed is dropped). Not NUL-terminated.
 int ReadFileLine(plat::FileHandle handle, char* buffer, int size);
+
+// The pieces ReadFileLine returns, from a file read in large blocks: a piece
+// ends after its line feed or after size bytes; at the end of the file a last
+// piece without line feed is dropped (0). The file position runs ahead of the
+// pieces returned.
+class PieceReader {
+public:
+    explicit PieceReader(plat::FileHandle handle);
+    // size from 1 to 65536; 0 for any other size.
+    int Next(char* piece, int size);
+
+private:
+    static constexpr size_t kBlock = 65536;
+    bool Fill();
+
+    plat::FileHandle m_handle;
+    std::string m_buf;
+    size_t m_pos = 0;
+    size_t m_len = 0;
+    bool m_eof = false;
+};
+
 int CountQueueFiles(const char* directory, const char* subfolder);
 // 0 with the bare name of the first queue file that opens exclusively, else 1.
 int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize);

@@ -29,50 +29,6 @@ struct QueueLine {
     bool complete = false;  // ends with its line feed
 };
 
-// The pieces ReadFileLine would return, from a file read in large blocks:
-// a piece ends after its line feed or after size bytes; at the end of the
-// file a last piece without line feed is dropped (0).
-class PieceReader {
-public:
-    explicit PieceReader(plat::FileHandle h) : m_handle(h), m_buf(kBlock, '\0') {}
-    int Next(char* piece, int size) {
-        for (;;) {
-            size_t avail = m_len - m_pos;
-            size_t limit = std::min(avail, static_cast<size_t>(size));
-            const char* start = m_buf.data() + m_pos;
-            const void* lf = std::memchr(start, '\n', limit);
-            size_t n = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1
-                          : (avail >= static_cast<size_t>(size) ? static_cast<size_t>(size) : 0);
-            if (n > 0) {
-                std::memcpy(piece, start, n);
-                m_pos += n;
-                return static_cast<int>(n);
-            }
-            if (m_eof || !Fill()) return 0;
-        }
-    }
-
-private:
-    static constexpr size_t kBlock = 65536;
-    bool Fill() {
-        std::memmove(m_buf.data(), m_buf.data() + m_pos, m_len - m_pos);
-        m_len -= m_pos;
-        m_pos = 0;
-        int n = plat::FileRead(m_handle, m_buf.data() + m_len, static_cast<int>(m_buf.size() - m_len));
-        if (n <= 0) {
-            m_eof = true;
-            return false;
-        }
-        m_len += static_cast<size_t>(n);
-        return true;
-    }
-    plat::FileHandle m_handle;
-    std::string m_buf;
-    size_t m_pos = 0;
-    size_t m_len = 0;
-    bool m_eof = false;
-};
-
 class QueueReader {
 public:
     explicit QueueReader(plat::FileHandle h) : m_pieces(h) {}
@@ -439,11 +395,11 @@ int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle
                 break;
         }
     }
-    // Every message with a MIME body ends with the closing delimiter.
-    if (stage == kBody || stage == kAttach || (stage == kAfterBody && !delimiterPending)) {
+    // Every message with a MIME body ends with the closing delimiter. While
+    // the body's delimiter is pending nothing was written since the body's
+    // last line was ended, so EndLine adds nothing then.
+    if (stage == kBody || stage == kAfterBody || stage == kAttach) {
         out.EndLine();
-        out.Put(closing);
-    } else if (stage == kAfterBody) {
         out.Put(closing);
     }
     out.EndLine();
@@ -456,11 +412,12 @@ int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle
 
 int FindReceiverLine(plat::FileHandle composed, char* line, int size) {
     plat::FileSeek(composed, 0, 0);
+    PieceReader reader(composed);
     char piece[kPieceSize + 1];
     bool atStart = true;
     int result = 1;
     for (;;) {
-        int n = ReadFileLine(composed, piece, kPieceSize);
+        int n = reader.Next(piece, kPieceSize);
         if (n <= 0) break;
         bool start = atStart;
         atStart = piece[n - 1] == '\n';

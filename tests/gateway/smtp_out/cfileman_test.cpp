@@ -239,6 +239,41 @@ TEST_F(CFileManTest, ReadFileLine) {
     }
 }
 
+// The buffered reader gives the same pieces as ReadFileLine, also for lines
+// that run over the end of its 64 KB block.
+TEST_F(CFileManTest, PieceReaderMatchesReadFileLine) {
+    std::string big;
+    for (int i = 0; big.size() < 20000; ++i) big += std::string(static_cast<size_t>(i * 37 % 450), 'x') + "\r\n";
+    std::string straddle = std::string(65530, 'a') + "\n" + std::string(300, 'b') + "\nend";
+    struct {
+        std::string data;
+        int size;
+    } cases[] = {
+        {"ab\ncd\r\nef", 100}, {"abcdef\n", 4}, {"abc\n", 4}, {"", 10}, {"\n\r\n", 10},
+        {big, 200}, {straddle, 200}, {straddle + "\n", 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data.size());
+        WriteAll(m_s.InFile("lines.txt"), c.data);
+        plat::CFile byByte;
+        plat::CFile buffered;
+        ASSERT_EQ(byByte.Open(m_s.InFile("lines.txt").c_str(), plat::kOpenRead), 0);
+        ASSERT_EQ(buffered.Open(m_s.InFile("lines.txt").c_str(), plat::kOpenRead), 0);
+        PieceReader reader(buffered.Get());
+        char expected[200];
+        char got[200];
+        int pieces = 0;
+        for (;;) {
+            int n = ReadFileLine(byByte.Get(), expected, c.size);
+            ASSERT_EQ(reader.Next(got, c.size), n) << "piece " << pieces;
+            if (n == 0) break;
+            ASSERT_EQ(std::string(got, static_cast<size_t>(n)), std::string(expected, static_cast<size_t>(n)));
+            ++pieces;
+        }
+        EXPECT_EQ(reader.Next(got, c.size), 0);
+    }
+}
+
 // At start-up: data of unacknowledged messages go; raw message files are
 // listed oldest first, whatever their numbers.
 TEST_F(CFileManTest, RecoverReceived) {
