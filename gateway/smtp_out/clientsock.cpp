@@ -114,16 +114,18 @@ int CClientSock::DrainInput() {
     return 0;
 }
 
+std::string CClientSock::HostPart(const std::string& text) {
+    size_t at = text.find('@');
+    if (at == std::string::npos) return text;
+    std::string host = text.substr(at + 1);
+    size_t cut = host.find_first_of(" >");
+    if (cut != std::string::npos) host.resize(cut);
+    return host;
+}
+
 int CClientSock::ResolveHostAddress(char* buffer, int capacity) {
     if (!buffer || capacity <= 0) return 2;
-    std::string text(buffer, std::find(buffer, buffer + capacity, '\0'));
-    std::string host = text;
-    size_t at = text.find('@');
-    if (at != std::string::npos) {
-        host = text.substr(at + 1);
-        size_t cut = host.find_first_of(" >");
-        if (cut != std::string::npos) host.resize(cut);
-    }
+    std::string host = HostPart(std::string(buffer, std::find(buffer, buffer + capacity, '\0')));
     uint32_t addr = 0;
     if (host.empty() || plat::ResolveHostName(host.c_str(), &addr) != 0) {
         plat::SocketError();

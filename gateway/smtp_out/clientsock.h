@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/net.h"
 
@@ -40,6 +41,9 @@ public:
     // 0 resolved; 1 the text does not fit capacity; 2 the name did not
     // resolve (the buffer is unchanged in both failure cases).
     int ResolveHostAddress(char* buffer, int capacity);
+    // The host of an e-mail address: the text after its first "@", cut before
+    // the first blank or ">"; text without "@" is returned whole.
+    static std::string HostPart(const std::string& text);
 
     bool IsConnected() const { return m_Socket.IsValid(); }
 

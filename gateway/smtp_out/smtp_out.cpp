@@ -292,13 +292,7 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
     std::string rcpt;
     for (const char* p = recipient ? recipient : ""; *p; ++p)
         if (*p != '<') rcpt.push_back(*p);
-    std::string domain = rcpt;
-    size_t at = rcpt.find('@');
-    if (at != std::string::npos) {
-        domain = rcpt.substr(at + 1);
-        size_t cut = domain.find_first_of(" >");
-        if (cut != std::string::npos) domain.resize(cut);
-    }
+    std::string domain = HostPart(rcpt);
 
     DLOG("SMTP Out -- Get Address");
     DLOG(m_DNSServer.c_str());

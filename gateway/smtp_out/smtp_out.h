@@ -50,11 +50,6 @@ public:
     // work holds size + 1 bytes.
     int SendMessageViaMX(plat::FileHandle message, const char* recipient, char* work, int size);
 
-    int RemotePort() const { return m_RemotePort; }
-    int MaxOut() const { return m_MaxOut; }
-    const std::string& DNSServer() const { return m_DNSServer; }
-    bool IsShutdownRequested() const { return m_Shutdown.load() != 0; }
-
 private:
     // Waits ms, or less when shutdown is requested; false on shutdown.
     bool WaitMs(uint32_t ms);
