@@ -112,15 +112,15 @@ int CMimeDecoder::DecodeMessage(PartStream& stream, const char* defaultType, int
             m_reporter.DecodeWarning("ignoring invalid content encoding on multipart");
         return DecodeMultipart(stream, type, params);
     }
-    if (!appleDouble && CaseCompareN(type, "text/", 5) == 0 && !DispositionFileName(fields.disposition) &&
-        !FindContentParam(params, "name"))
-        return SaveBodyText(stream, fields.encoding);
-    return SaveAttachment(stream, type, params, fields.encoding, fields.disposition, fields.md5);
+    const bool isText = CaseCompareN(type, "text/", 5) == 0;
+    const char* given = DispositionFileName(fields.disposition);
+    if (!given) given = FindContentParam(params, "name");
+    if (!appleDouble && isText && !given) return SaveBodyText(stream, fields.encoding);
+    return SaveAttachment(stream, isText, given, fields.encoding, fields.md5);
 }
 
 const char* CMimeDecoder::ReadHeaderBlock(PartStream& stream, HeaderFields* fields) {
     if (m_header.size() < kHeaderStep) m_header.resize(kHeaderStep);
-    m_subjectSeen = false;
     size_t length = 0;
     m_header[length++] = '\n';
     for (;;) {
@@ -161,6 +161,7 @@ void CMimeDecoder::ScanHeaderBlock(HeaderFields* fields) {
     std::string envelope;
     const char* pendingTo = nullptr;
     const char* pendingCc = nullptr;
+    bool subjectSeen = false;
     auto flushPending = [&](const char* lineStart) {
         if (pendingTo) AddRecipients(envelope, pendingTo, lineStart);
         if (pendingCc) AddRecipients(envelope, pendingCc, lineStart);
@@ -182,7 +183,7 @@ void CMimeDecoder::ScanHeaderBlock(HeaderFields* fields) {
             case 's':
                 if (CaseCompareN(line + 1, "ubject:", 7) != 0) break;
                 flushPending(line);
-                m_subjectSeen = true;
+                subjectSeen = true;
                 if ((value = SkipBlanksAndComments(line + 8))) AddSingleLine(envelope, "SUBJECT:", value);
                 break;
             case 'T':
@@ -191,7 +192,7 @@ void CMimeDecoder::ScanHeaderBlock(HeaderFields* fields) {
                 if (pendingCc) AddRecipients(envelope, pendingCc, line);
                 pendingCc = nullptr;
                 value = line + 3;
-                if (m_subjectSeen) AddSingleLine(envelope, "TO:", value);
+                if (subjectSeen) AddSingleLine(envelope, "TO:", value);
                 const char* end = RecipientEnd(value);
                 if (end) {
                     AddRecipients(envelope, value, end);

@@ -61,19 +61,18 @@ public:
     int DecodeMultipart(PartStream& stream, const char* type, ParamList params);
     int StorePartialFragment(PartStream& stream, const char* headerBlock, ParamList params);
     int SaveBodyText(PartStream& stream, int code);
-    int SaveAttachment(PartStream& stream, const char* type, ParamList params, int code,
-                       const char* disposition, const char* md5);
+    // givenName is the name the message gives the part, or nullptr.
+    int SaveAttachment(PartStream& stream, bool isText, const char* givenName, int code, const char* md5);
 
 private:
     void ScanHeaderBlock(HeaderFields* fields);
-    int RebuildPartialHeaders(PartStream& stream, const char* headerBlock, plat::CTextStream& out);
+    void RebuildPartialHeaders(PartStream& stream, const char* headerBlock, plat::CTextStream& out);
     int JoinFragments(const std::string& dir, int total, const char* attachmentList);
 
     CHandoffFiles& m_files;
     CDecodeReporter& m_reporter;
     std::vector<char> m_header;
     size_t m_headerLength = 0;
-    bool m_subjectSeen = false;
     std::vector<char> m_typeCopy;
     std::vector<const char*> m_params;
     std::string m_paramValue;

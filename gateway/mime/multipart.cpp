@@ -58,7 +58,6 @@ int CMimeDecoder::DecodeMultipart(PartStream& stream, const char* type, ParamLis
         boundary = "";
     }
     stream.PushBoundary(boundary);
-    stream.ClearBoundaryHit();
     // A delimiter on the very first line of the body follows a newline too.
     stream.StreamPushBack("\n", 1);
     stream.SkipPart();  // the preamble
@@ -132,7 +131,7 @@ int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlo
 // The headers of the whole message: the enclosing fields except the content
 // fields and Message-ID, then the fragment's own content fields and
 // Message-ID, then the blank line.
-int CMimeDecoder::RebuildPartialHeaders(PartStream& stream, const char* headerBlock, plat::CTextStream& out) {
+void CMimeDecoder::RebuildPartialHeaders(PartStream& stream, const char* headerBlock, plat::CTextStream& out) {
     bool keep = false;
     for (const char* line = headerBlock + (*headerBlock == '\n' ? 1 : 0); *line;) {
         const char* nl = std::strchr(line, '\n');
@@ -147,11 +146,11 @@ int CMimeDecoder::RebuildPartialHeaders(PartStream& stream, const char* headerBl
     keep = false;
     for (;;) {
         int n = stream.ReadLine(buffer, sizeof(buffer));
-        if (n <= 0) return 0;
+        if (n <= 0) return;
         if (atLineStart) {
             if (n == 1 && buffer[0] == '\n') {
                 out.PutC('\n');
-                return 0;
+                return;
             }
             if (buffer[0] != ' ' && buffer[0] != '\t') keep = IsContentOrMessageId(buffer);
         }

@@ -36,13 +36,9 @@ int CMimeDecoder::SaveBodyText(PartStream& stream, int code) {
     return 0;
 }
 
-int CMimeDecoder::SaveAttachment(PartStream& stream, const char* type, ParamList params, int code,
-                                 const char* disposition, const char* md5) {
-    const bool isText = CaseCompareN(type, "text/", 5) == 0;
+int CMimeDecoder::SaveAttachment(PartStream& stream, bool isText, const char* given, int code, const char* md5) {
     const bool binary = !isText && code == kEncodingBase64;
-    const char* given = DispositionFileName(disposition);
-    if (!given) given = FindContentParam(params, "name");
-    std::string givenName = given ? given : "";
+    const std::string givenName = given ? given : "";
 
     if (!*stream.AttachmentListPath()) {
         std::string list;

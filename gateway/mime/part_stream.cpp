@@ -132,8 +132,8 @@ void PartStream::PushBoundary(const char* boundary) {
     m_boundaryLengths.resize(static_cast<size_t>(m_depth));
     m_boundaries.push_back(slot);
     m_boundaryLengths.push_back(static_cast<int>(len));
-    if (m_hit == m_depth) ++m_hit;
     ++m_depth;
+    m_hit = m_depth;
 }
 
 int PartStream::ReadDelimiter() {

@@ -63,15 +63,14 @@ public:
     // Puts text back so that it is read again next.
     void StreamPushBack(const char* text, int length);
     void StreamPushBack(const char* text) { StreamPushBack(text, static_cast<int>(std::strlen(text))); }
-    // Opens a multipart level (at most 70 characters of the boundary count).
+    // Opens a multipart level (at most 70 characters of the boundary count)
+    // and forgets any delimiter just reached at an enclosing level.
     void PushBoundary(const char* boundary);
     // After the reader stopped at a delimiter: consumes the delimiter line.
     // 0 when another body part follows at this level, 1 when the multipart
     // has ended (closing delimiter, an enclosing delimiter, end of input).
     int ReadDelimiter();
     int BoundaryDepth() const { return m_depth; }
-    // Forgets any delimiter just reached at the current level.
-    void ClearBoundaryHit() { m_hit = m_depth; }
     // Discards bytes up to the end of the part.
     int SkipPart();
 

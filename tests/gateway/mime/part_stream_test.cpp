@@ -74,7 +74,6 @@ TEST(PartStream, DelimitersPushBackAndSkipping) {
             switch (op.op) {
                 case 'o':
                     s.PushBoundary(op.text.c_str());
-                    s.ClearBoundaryHit();
                     s.StreamPushBack("\n");
                     break;
                 case 'p': EXPECT_EQ(ReadPart(s), op.text); break;
@@ -97,7 +96,6 @@ TEST(PartStream, DelimiterAcrossBufferRefill) {
         std::string data = body + "\n--boundary-text\nafter";
         PartStream s(data.data(), data.size());
         s.PushBoundary("boundary-text");
-        s.ClearBoundaryHit();
         ASSERT_EQ(ReadPart(s), body) << "shift " << shift;
         ASSERT_EQ(s.ReadDelimiter(), 0);
         ASSERT_EQ(ReadPart(s), "after");
@@ -114,7 +112,6 @@ TEST(PartStream, DelimiterAcrossRefillFromFile) {
     ASSERT_EQ(f.Open(path.c_str(), "r"), 0);
     PartStream s(&f);
     s.PushBoundary("zz");
-    s.ClearBoundaryHit();
     EXPECT_EQ(ReadPart(s), body);
     EXPECT_EQ(s.ReadDelimiter(), 0);
     EXPECT_EQ(ReadPart(s), "next\n");

@@ -75,10 +75,7 @@ Decoded DecodeWith(int code, const std::string& input, const char* mode = "wb", 
         plat::CTextStream file;
         EXPECT_EQ(file.Open((dir / "out").c_str(), mode), 0);
         PartStream s(input.data(), input.size());
-        if (boundary) {
-            s.PushBoundary(boundary);
-            s.ClearBoundaryHit();
-        }
+        if (boundary) s.PushBoundary(boundary);
         mime::DecodeBody(s, file, code, &out.digest, dropCR, reporter);
         if (boundary) {
             EXPECT_EQ(s.ReadDelimiter(), 0) << input;
