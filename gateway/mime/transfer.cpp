@@ -62,16 +62,6 @@ public:
         std::memcpy(m_data + m_used, p, static_cast<size_t>(n));
         m_used += n;
     }
-    // Appends all bytes but carriage returns.
-    void AppendWithoutCR(const unsigned char* p, int n) {
-        const unsigned char* end = p + n;
-        while (p < end) {
-            const void* cr = std::memchr(p, '\r', static_cast<size_t>(end - p));
-            const unsigned char* stop = cr ? static_cast<const unsigned char*>(cr) : end;
-            Append(p, static_cast<int>(stop - p));
-            p = stop + (cr ? 1 : 0);
-        }
-    }
     // Room for n bytes (at most kSize) to be written in place, then
     // Commit(count) of them.
     unsigned char* Reserve(int n) {
@@ -201,20 +191,33 @@ void DecodeBase64(PartStream& in, plat::CTextStream& file, std::string* digest, 
                   CDecodeReporter& reporter) {
     COutBuffer out(file);
     CDigest md5(digest);
+    // Decoded straight into the output buffer, kDecodedSize bytes at a time.
     constexpr int kDecodedSize = 4096;
-    unsigned char decoded[kDecodedSize];
+    unsigned char* decoded = out.Reserve(kDecodedSize);
     int used = 0;
     unsigned char quantum[4];
     int have = 0;
     bool padSeen = false;
 
-    auto flush = [&] {
+    // Digests the decoded bytes, then drops the carriage returns when asked.
+    auto commit = [&] {
         md5.Update(decoded, static_cast<size_t>(used));
-        if (dropCR)
-            out.AppendWithoutCR(decoded, used);
-        else
-            out.Append(decoded, used);
+        int kept = used;
+        if (dropCR) {
+            const unsigned char* end = decoded + used;
+            auto* to = static_cast<unsigned char*>(std::memchr(decoded, '\r', static_cast<size_t>(used)));
+            if (to) {
+                for (const unsigned char* from = to + 1; from < end; ++from)
+                    if (*from != '\r') *to++ = *from;
+                kept = static_cast<int>(to - decoded);
+            }
+        }
+        out.Commit(kept);
         used = 0;
+    };
+    auto flush = [&] {
+        commit();
+        decoded = out.Reserve(kDecodedSize);
     };
     // One character of the alphabet or '='.
     auto take = [&](unsigned char v) {
@@ -272,7 +275,7 @@ void DecodeBase64(PartStream& in, plat::CTextStream& file, std::string* digest, 
         }
         in.TakeRun(n);
     }
-    flush();
+    commit();
     if (have > 0) reporter.DecodeWarning("Premature EOF");
     md5.Finish();
 }
