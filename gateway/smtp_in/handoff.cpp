@@ -22,8 +22,8 @@ constexpr int kBase36Limit = 46656;
 std::string OutFolder(const std::string& root) { return root + "OUT" + plat::kPathSep; }
 
 bool CreateEmpty(const std::string& path) {
-    plat::CTextStream f;
-    return f.Open(path.c_str(), "w") == 0;
+    plat::CFile f;
+    return f.Open(path.c_str(), plat::kCreateTruncRW) == 0;
 }
 
 // Reads a counter; an absent value starts at 0.
@@ -145,16 +145,13 @@ int MakeUniqueFileName(const char* prefix, const char* ext, const char* folder, 
 
 CHandoff::CHandoff() { m_key.Open(qlsmtp::kSettingsKey, false); }
 
-bool CHandoff::ReadProgramPath(std::string* path) {
-    char buf[kSettingPathSize];
-    if (m_key.QueryString(qlsmtp::kValProgramPath, buf, sizeof(buf)) != plat::kRegSuccess) return false;
-    *path = buf;
-    return true;
-}
-
 // The data directory is read once per hand-off.
 bool CHandoff::GetRootPath(std::string* path) {
-    if (m_root.empty() && !ReadProgramPath(&m_root)) return false;
+    if (m_root.empty()) {
+        char buf[kSettingPathSize];
+        if (m_key.QueryString(qlsmtp::kValProgramPath, buf, sizeof(buf)) != plat::kRegSuccess) return false;
+        m_root = buf;
+    }
     *path = m_root;
     return true;
 }
@@ -203,13 +200,14 @@ void CHandoff::ReleaseFileName() { m_key.SetDword(qlsmtp::kValFileNameUse, 0); }
 int CHandoff::AllocateEnvFileName() {
     std::string root;
     unsigned long n = 0;
-    if (!ReadProgramPath(&root) || !ReadCounter(m_key, qlsmtp::kValOUTIndex, &n)) return 1;
+    if (!GetRootPath(&root) || !ReadCounter(m_key, qlsmtp::kValOUTIndex, &n)) return 1;
     if (root.empty() || root.back() != plat::kPathSep) root += plat::kPathSep;
     const std::string folder = OutFolder(root);
     std::string path;
     for (unsigned long tries = 0;; ++tries) {
         if (tries >= kCounterRange) return 1;
-        path = folder + "ENV" + std::to_string(n);
+        m_envName = "ENV" + std::to_string(n);
+        path = folder + m_envName;
         if (!plat::PathExists(path.c_str()) && !plat::PathExists((path + ".tmp").c_str()) &&
             !plat::PathExists((path + ".bdy").c_str()))
             break;
@@ -326,15 +324,13 @@ int CHandoff::Translate(const char* rawPath) {
     }
 
     // The body file takes the envelope's name with ".bdy".
-    const std::string marker = std::string("OUT") + plat::kPathSep + "ENV";
-    size_t at = m_envPath.rfind(marker);
     std::string root;
-    if (at == std::string::npos || !GetRootPath(&root)) {
+    if (!GetRootPath(&root)) {
         envelope.Close();
         Discard();
         return 4;
     }
-    const std::string bodyName = m_envPath.substr(at + 4) + ".bdy";
+    const std::string bodyName = m_envName + ".bdy";
     m_bodyPath = OutFolder(root) + bodyName;
     DLOGF("GetMsgFileName MsgFlname: %s\r\n", m_msgPath.c_str());
     DLOGF("GetRootPath RootPath: %s\r\n", root.c_str());

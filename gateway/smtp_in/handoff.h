@@ -48,7 +48,6 @@ public:
     void Pause(uint32_t ms) override;
 
 private:
-    bool ReadProgramPath(std::string* path);
     void Discard();
 
     plat::CRegKey m_key;
@@ -56,6 +55,7 @@ private:
     std::string m_msgPath;
     std::string m_listPath;
     std::string m_envPath;
+    std::string m_envName;  // ENV<n>, the last part of m_envPath
     std::string m_bodyPath;
     std::string m_attName;
     bool m_listFailed = false;

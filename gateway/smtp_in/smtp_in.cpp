@@ -33,7 +33,13 @@ std::unique_ptr<CClientThread> SMTPInListener::CreateThreadInstance() {
     return std::make_unique<SMTPInThread>();
 }
 
-void SMTPInListener::ReleaseThreadInstance(std::unique_ptr<CClientThread> instance) { instance.reset(); }
+void SMTPInListener::ReleaseThreadInstance(std::unique_ptr<CClientThread>) {}
+
+int SMTPInListener::HandOffAndRemove(const char* rawPath) {
+    int result = m_HandOff(HandOffLock(), rawPath);
+    if (result == 0) plat::RemoveFile(rawPath);
+    return result;
+}
 
 void RecoverReceivedMessages(SMTPInListener& listener) {
     if (!listener.m_FileMan) return;
@@ -42,11 +48,8 @@ void RecoverReceivedMessages(SMTPInListener& listener) {
     if (!listener.m_HandOff) return;
     for (const std::string& path : raw) {
         DLOGF("Handing off a message received before a restart: %s", path.c_str());
-        if (listener.m_HandOff(listener.HandOffLock(), path.c_str()) == 0) {
-            plat::RemoveFile(path.c_str());
-        } else {
+        if (listener.HandOffAndRemove(path.c_str()) != 0)
             DLOGF("Hand-off failed, the raw message file stays: %s", path.c_str());
-        }
     }
 }
 
@@ -143,25 +146,23 @@ void SMTPInThread::OnConnect() {
                 m_State = kWaitMail;
                 break;
             case kMail:
-                m_Sender = arg;
-                m_Recipients.clear();
+                m_HaveRecipient = false;
                 Reply("250 OK  " + arg + " \r\n");
                 DLOG("MAIL received");
                 m_State = kWaitRcptOrData;
                 break;
             case kRcpt:
-                m_Recipients.push_back(arg);
+                m_HaveRecipient = true;
                 Reply("250 OK  " + arg + " \r\n");
                 DLOG("RCPT received");
                 break;
             case kData:
                 DLOG("DATA received");
-                if (m_Recipients.empty()) {
+                if (!m_HaveRecipient) {
                     Reply(kBadSequence);
                     break;
                 }
                 Reply("354 Start mail input, end with <CRLF>.<CRLF>\r\n");
-                m_State = kReceiving;
                 ReceiveData();
                 m_State = kWaitMail;
                 break;
@@ -191,7 +192,7 @@ void SMTPInThread::ReceiveData() {
     };
 
     DLOG(" Write First Message");
-    pending = "Received: from " + m_Helo + " by " + m_Domain + " ; \r\n";
+    pending.append("Received: from ").append(m_Helo).append(" by ").append(m_Domain).append(" ; \r\n");
 
     char piece[kLineMax + 1];
     bool lineStart = true;
@@ -235,8 +236,7 @@ void SMTPInThread::ReceiveData() {
     DLOG("SMTPInThread::OnConnect : Decode\r\n");
     auto* listener = static_cast<SMTPInListener*>(m_Listener);
     if (!listener->m_HandOff) return;  // no hand-off: the raw message file stays for inspection
-    if (listener->m_HandOff(listener->HandOffLock(), m_MsgPath) == 0) {
-        plat::RemoveFile(m_MsgPath);
+    if (listener->HandOffAndRemove(m_MsgPath) == 0) {
         DLOG("SMTPInThread::OnConnect : Removed\r\n");
     } else {
         DLOG("Hand-off failed: the raw message file stays and is handed off at the next start.");

@@ -4,7 +4,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "gateway/smtp_in/winsock.h"
 
@@ -23,6 +22,9 @@ public:
 
     // The hand-off; null leaves each raw message file in OUT untouched.
     HandOffFn m_HandOff = nullptr;
+    // Hands the raw message file off and removes it when that succeeded;
+    // the hand-off's result.
+    int HandOffAndRemove(const char* rawPath);
 };
 
 // Hands off the raw message files that a crash left behind (oldest first)
@@ -49,8 +51,7 @@ private:
     void Reply(const std::string& text) { SendString(text.c_str()); }
 
     std::string m_Helo;
-    std::string m_Sender;
-    std::vector<std::string> m_Recipients;
+    bool m_HaveRecipient = false;  // a RCPT since the last MAIL
     int m_State = kWaitHelo;
     char m_MsgPath[300] = {};
     std::string m_Domain;

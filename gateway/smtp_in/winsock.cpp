@@ -1,6 +1,7 @@
 // Listener, accept loop and connection threads.
 #include "gateway/smtp_in/winsock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -37,47 +38,38 @@ int CClientThread::SetReceiveTimeout(uint32_t ms) { return plat::SetRecvTimeout(
 int CClientThread::SetSendTimeout(uint32_t ms) { return plat::SetSendTimeout(m_Socket, ms); }
 int CClientThread::SetNonBlocking(bool on) { return plat::SetNonBlocking(m_Socket, on); }
 
-// 1 with the next byte, else the failed receive's result (0 or -1).
-int CClientThread::NextByte(char* c) {
-    if (m_ReadPos >= m_ReadLen) {
-        int n = plat::Recv(m_Socket, m_ReadAhead, sizeof(m_ReadAhead), 0);
-        if (n <= 0) return n;
-        m_ReadPos = 0;
-        m_ReadLen = n;
-    }
-    *c = m_ReadAhead[m_ReadPos++];
-    return 1;
-}
-
 int CClientThread::ReadLine(char* buffer, int max) {
-    int n = 0;
-    while (n < max) {
-        char c;
-        if (NextByte(&c) < 1) {
-            buffer[0] = '\0';
-            return 0;
-        }
-        if (c == '\n') {
-            if (n > 0 && buffer[n - 1] == '\r') --n;
-            buffer[n] = '\0';
-            return n;
-        }
-        buffer[n++] = c;
+    int n = ReadRawLine(buffer, max);
+    if (n > 0 && buffer[n - 1] == '\n') {
+        --n;
+        if (n > 0 && buffer[n - 1] == '\r') --n;
+        buffer[n] = '\0';
     }
-    buffer[max] = '\0';
-    return max;
+    return n;
 }
 
+// Takes bytes from the read-ahead up to and including a newline, a whole
+// stretch at a time.
 int CClientThread::ReadRawLine(char* buffer, int max) {
     int n = 0;
     while (n < max) {
-        char c;
-        if (NextByte(&c) < 1) {
-            buffer[0] = '\0';
-            return 0;
+        if (m_ReadPos >= m_ReadLen) {
+            int r = plat::Recv(m_Socket, m_ReadAhead, sizeof(m_ReadAhead), 0);
+            if (r <= 0) {
+                buffer[0] = '\0';
+                return 0;
+            }
+            m_ReadPos = 0;
+            m_ReadLen = r;
         }
-        buffer[n++] = c;
-        if (c == '\n') break;
+        const char* from = m_ReadAhead + m_ReadPos;
+        const int avail = std::min(m_ReadLen - m_ReadPos, max - n);
+        const void* lf = std::memchr(from, '\n', static_cast<size_t>(avail));
+        const int take = lf ? static_cast<int>(static_cast<const char*>(lf) - from) + 1 : avail;
+        std::memcpy(buffer + n, from, static_cast<size_t>(take));
+        n += take;
+        m_ReadPos += take;
+        if (lf) break;
     }
     buffer[n] = '\0';
     return n;

@@ -53,9 +53,8 @@ public:
     CWinSock* m_Listener = nullptr;
 
 private:
-    int NextByte(char* c);
-    // Bytes received ahead of the current line. Line reads take one byte at
-    // a time from here instead of one receive call per byte.
+    // Bytes received ahead of the current line: line reads take whole
+    // stretches from here instead of one receive call per byte.
     char m_ReadAhead[4096];
     int m_ReadPos = 0;
     int m_ReadLen = 0;
