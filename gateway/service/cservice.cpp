@@ -92,7 +92,6 @@ void CService::RunServiceMain() {
         return;
     }
     DLOG("Smtpservice: SCMStatus - SERVICE_START_PENDING1.\r\n");
-    m_StopEvent = std::make_unique<CEvent>();
     DLOG("Smtpservice: Created event for Error conditions.\r\n");
     if (!SCMStatus(plat::kServiceStartPending, 0, 0, 3, m_StartWaitHint)) {
         Exit(plat::LastError());
@@ -108,7 +107,7 @@ void CService::RunServiceMain() {
         return;
     }
     DLOG("Smtpservice: Before Entering into the wait mode.\r\n");
-    m_StopEvent->Wait();
+    m_StopEvent.Wait();
     DLOG("Smtpservice: Leaving the Service main.\r\n");
     Exit(0);
 }
@@ -123,7 +122,6 @@ int CService::OnStartService() {
         return 0;
     }
     DLOG("OnStartService: successfully created a thread.\r\n");
-    m_Running = 1;
     // Running is reported once the gateway listens, so that the service
     // manager's "running" means that mail is accepted.
     m_EntryStarted.Wait(static_cast<int>(m_StartWaitHint));
@@ -153,7 +151,6 @@ void CService::HandleControl(uint32_t control) {
 
 void CService::OnStopService() {
     DLOG("OnStopService: Will set the stop event and stop the service.\r\n");
-    m_Running = 0;
     ReportServiceEvent(plat::kEventInformation, 428, qlsmtp::kServiceName);
     if (SMTPInListener* in = m_SMTPIN.load()) {
         in->SetStopFlag();
@@ -167,7 +164,7 @@ void CService::OnStopService() {
     } else {
         DLOG("CServ->m_SMTPOUT->m_MainThreadID is invalid");
     }
-    if (m_StopEvent) m_StopEvent->Set();
+    m_StopEvent.Set();
     DLOG("OnStopService: set the stop event.\r\n");
 }
 

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -65,9 +64,8 @@ private:
     void HandleControl(uint32_t control);
 
     std::string m_ServiceName;
-    std::unique_ptr<CEvent> m_StopEvent;
+    CEvent m_StopEvent;
     CEvent m_EntryStarted;
-    std::atomic<int> m_Running{0};
     std::thread m_EntryThread;
     EntryFn m_EntryFunction = nullptr;
     uint32_t m_StartWaitHint = 10000;

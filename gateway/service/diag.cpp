@@ -128,7 +128,6 @@ int GetAndDisplayErrorListener() {
 }
 
 bool DebugLogIsEnabled() { return g_DebugLogEnabled == 1; }
-const char* DebugLogFileName() { return g_LogFileName; }
 void SetDebugLogForTest(bool enabled, const char* fileName) {
     std::snprintf(g_LogFileName, sizeof(g_LogFileName), "%s", fileName ? fileName : "");
     g_DebugLogEnabled = enabled ? 1 : 0;

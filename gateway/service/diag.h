@@ -33,5 +33,4 @@ int GetAndDisplayErrorListener();
 
 // Debug-log state, exposed for tests.
 bool DebugLogIsEnabled();
-const char* DebugLogFileName();
 void SetDebugLogForTest(bool enabled, const char* fileName);

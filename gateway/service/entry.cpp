@@ -27,7 +27,7 @@ void RunConsole() {
     auto service = std::make_unique<CService>();
     EntryFunction(service.get());
     std::fputs("Press q to stop the gateway\n", stdout);
-    plat::FlushStdout();
+    std::fflush(stdout);  // a reader on a pipe sees the prompt at once
     int c = std::getchar();
     while (c != 'q') {
         plat::SleepMs(1000);
@@ -95,6 +95,3 @@ int RunProgram(int argc, char** argv) {
     return 1;
 }
 
-CFileMan* GatewayFileMan() { return g_FileMan.get(); }
-SMTPInListener* GatewayListener() { return g_Listener.get(); }
-SMTPOut* GatewayOutbound() { return g_Outbound.get(); }

@@ -4,9 +4,6 @@
 #include <string>
 
 class CService;
-class CFileMan;
-class SMTPInListener;
-class SMTPOut;
 
 enum class RunMode { Install, Remove, Console, Service };
 
@@ -19,7 +16,3 @@ void EntryFunction(CService* service);
 // The program: returns the exit status (1 in every mode).
 int RunProgram(int argc, char** argv);
 
-// The process-wide objects made by EntryFunction (null before).
-CFileMan* GatewayFileMan();
-SMTPInListener* GatewayListener();
-SMTPOut* GatewayOutbound();
