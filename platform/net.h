@@ -56,7 +56,6 @@ bool IsTransientAcceptError(int error);
 
 uint16_t HostToNet16(uint16_t v);
 uint32_t HostToNet32(uint32_t v);
-uint32_t NetToHost32(uint32_t v);
 // Dotted IPv4 text to an address in network order; kInaddrNone on failure.
 uint32_t InetAddr(const char* dotted);
 // Address in network order to dotted text; out holds at least 16 bytes.

@@ -83,16 +83,11 @@ int CreateAutoStartService(const CServiceHandle& scm, const char* name, const ch
                            const char* binaryPath, CServiceHandle* service);
 int QueryServiceState(const CServiceHandle& service, uint32_t* state);
 int DeleteService(const CServiceHandle& service);
-// Starts a service; 0 or the error (1056 when it runs already).
-int StartServiceByHandle(const CServiceHandle& service);
 // Sends a control; the status after it in *state. 0 or the error.
 int ControlServiceByHandle(const CServiceHandle& service, uint32_t control, uint32_t* state);
 
 // Access rights used by the gateway.
 constexpr uint32_t kScManagerAllAccess = 0xF003F;
 constexpr uint32_t kScManagerCreateService = 0x0002;
-
-// Linux: the unit file's path for a service name, and its content.
-std::string ServiceUnitPath(const char* name);
 
 }  // namespace plat

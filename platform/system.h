@@ -40,8 +40,5 @@ int SetEnv(const char* name, const char* value);
 
 int ProcessId();
 
-// Makes standard output unbuffered line by line so a reader on a pipe sees
-// each line at once.
-void FlushStdout();
 
 }  // namespace plat

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/registry.h"
@@ -275,28 +276,59 @@ bool SameFile(const struct stat& a, const struct stat& b) {
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// Loads the file into hive; 0, or 2 when it does not exist.
-long Load(Hive* hive) {
-    std::string path = RegistryFilePath();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? kRegNotFound : errno;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && g_cacheValid && g_cachePath == path && SameFile(st, g_cacheStat)) {
-        ::close(fd);
-        *hive = g_cache;
-        return 0;
-    }
-    std::string text;
-    char buf[8192];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
-    ::close(fd);
-    Parse(text, hive);
-    g_cache = *hive;
+void KeepAsCache(Hive&& hive, const std::string& path, const struct stat& st) {
+    g_cache = std::move(hive);
     g_cacheStat = st;
     g_cachePath = path;
     g_cacheValid = true;
+}
+
+// The parsed settings file, from the cache while the file is unchanged: 0,
+// 2 when it does not exist, else the error (a file that cannot be read whole
+// is never taken for one with less in it). *hive stays valid while g_mutex
+// is held.
+long Load(const Hive** hive) {
+    std::string path = RegistryFilePath();
+    struct stat st;
+    if (g_cacheValid && g_cachePath == path && stat(path.c_str(), &st) == 0 && SameFile(st, g_cacheStat)) {
+        *hive = &g_cache;
+        return 0;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? kRegNotFound : errno;
+    if (fstat(fd, &st) != 0) {
+        int e = errno;
+        ::close(fd);
+        return e;
+    }
+    std::string text;
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0) break;
+        if (errno == EINTR) continue;
+        int e = errno;
+        ::close(fd);
+        return e;
+    }
+    ::close(fd);
+    Hive parsed;
+    Parse(text, &parsed);
+    KeepAsCache(std::move(parsed), path, st);
+    *hive = &g_cache;
     return 0;
+}
+
+// For a change: a copy of the settings to edit, empty when there is no file.
+long LoadCopy(Hive* hive) {
+    const Hive* current = nullptr;
+    long r = Load(&current);
+    *hive = r == 0 ? *current : Hive();
+    return r;
 }
 
 // Holds the advisory lock of the settings file for a read-modify-write.
@@ -371,70 +403,65 @@ bool WriteVersion(int fd, const std::string& text, struct stat* st, int* error) 
     return true;
 }
 
-void KeepAsCache(const Hive& hive, const std::string& path, const struct stat& st) {
-    g_cache = hive;
-    g_cacheStat = st;
-    g_cachePath = path;
-    g_cacheValid = true;
-}
-
 // Rewrites the spare in place and swaps it with the settings file. Only when
 // no one has the spare open (a reader of an earlier version): the write
 // lease is granted only then, and an open racing with the rewrite waits
 // until the lease is given up.
-bool StoreInSpare(const std::string& path, const std::string& spare, const std::string& text, const Hive& hive) {
+bool StoreInSpare(const std::string& path, const std::string& spare, const std::string& text, struct stat* st) {
     int fd = ::open(spare.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
         ::close(fd);
         return false;
     }
     struct stat current;  // the new version keeps the settings file's permissions
-    if (stat(path.c_str(), &current) == 0 && (current.st_mode & 07777) != (st.st_mode & 07777))
+    if (stat(path.c_str(), &current) == 0 && (current.st_mode & 07777) != (st->st_mode & 07777))
         fchmod(fd, current.st_mode & 07777);
     int error = 0;
-    bool written = WriteVersion(fd, text, &st, &error);
+    bool written = WriteVersion(fd, text, st, &error);
     fcntl(fd, F_SETLEASE, F_UNLCK);
     ::close(fd);
-    if (!written || renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) return false;
-    KeepAsCache(hive, path, st);
-    return true;
+    return written && renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0;
 }
 
-long Store(const Hive& hive) {
+// Writes hive as the new settings file and keeps it as the parsed copy.
+long Store(Hive&& hive) {
     std::string path = RegistryFilePath();
     std::string spare = path + ".spare";
     std::string text = Serialize(hive);
-    if (StoreInSpare(path, spare, text, hive)) return 0;
-
-    // A new file; the one it replaces becomes the spare.
-    std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
-    int error = 0;
     struct stat st;
-    bool written = WriteVersion(fd, text, &st, &error);
-    ::close(fd);
-    if (!written) {
-        ::unlink(tmp.c_str());
-        return error;
+    if (!StoreInSpare(path, spare, text, &st)) {
+        // A new file; the one it replaces becomes the spare.
+        std::string tmp = path + ".tmp." + std::to_string(::getpid());
+        int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return errno;
+        int error = 0;
+        bool written = WriteVersion(fd, text, &st, &error);
+        ::close(fd);
+        if (!written) {
+            ::unlink(tmp.c_str());
+            return error;
+        }
+        if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+            if (::rename(tmp.c_str(), spare.c_str()) != 0) ::unlink(tmp.c_str());
+        } else if (::rename(tmp.c_str(), path.c_str()) != 0) {  // no settings file yet, or no exchange here
+            int e = errno;
+            ::unlink(tmp.c_str());
+            return e;
+        }
     }
-    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-        if (::rename(tmp.c_str(), spare.c_str()) != 0) ::unlink(tmp.c_str());
-    } else if (::rename(tmp.c_str(), path.c_str()) != 0) {  // no settings file yet, or no exchange here
-        int e = errno;
-        ::unlink(tmp.c_str());
-        return e;
-    }
-    KeepAsCache(hive, path, st);
+    KeepAsCache(std::move(hive), path, st);
     return 0;
 }
 
-Key* FindKey(Hive& hive, const std::string& sub) {
-    for (Key& k : hive.keys)
+const Key* FindKey(const Hive& hive, const std::string& sub) {
+    for (const Key& k : hive.keys)
         if (EqualNoCase(k.path, sub)) return &k;
     return nullptr;
+}
+
+Key* FindKey(Hive& hive, const std::string& sub) {
+    return const_cast<Key*>(FindKey(static_cast<const Hive&>(hive), sub));
 }
 
 bool KeyExists(const Hive& hive, const std::string& sub) {
@@ -472,20 +499,20 @@ long CRegKey::Open(const char* subkey, bool create) {
     Close();
     std::string sub = Normalise(subkey);
     std::lock_guard<std::mutex> g(g_mutex);
-    Hive hive;
-    long r = Load(&hive);
-    if (r == 0 && KeyExists(hive, sub)) {
+    const Hive* current = nullptr;
+    long r = Load(&current);
+    if (r == 0 && KeyExists(*current, sub)) {
         m_impl = std::make_unique<Impl>(Impl{sub});
         return 0;
     }
     if (!create) return r == 0 ? kRegNotFound : r;
     FileLock lock;
-    r = Load(&hive);
+    Hive hive;
+    r = LoadCopy(&hive);
     if (r != 0 && r != kRegNotFound) return r;
-    if (r == kRegNotFound) hive = Hive();
     if (!KeyExists(hive, sub)) {
         hive.keys.push_back(Key{sub, {}});
-        r = Store(hive);
+        r = Store(std::move(hive));
         if (r != 0) return r;
     }
     m_impl = std::make_unique<Impl>(Impl{sub});
@@ -499,10 +526,10 @@ bool CRegKey::IsOpen() const { return m_impl != nullptr; }
 long CRegKey::QueryValue(const char* name, uint32_t* type, void* data, uint32_t* size) const {
     if (!m_impl) return 6;  // invalid handle
     std::lock_guard<std::mutex> g(g_mutex);
-    Hive hive;
+    const Hive* hive = nullptr;
     long r = Load(&hive);
     if (r != 0) return r;
-    Key* k = FindKey(hive, m_impl->path);
+    const Key* k = FindKey(*hive, m_impl->path);
     if (!k) return kRegNotFound;
     std::string want(name ? name : "");
     for (const Value& v : k->values) {
@@ -520,25 +547,6 @@ long CRegKey::QueryValue(const char* name, uint32_t* type, void* data, uint32_t*
     return kRegNotFound;
 }
 
-long CRegKey::QueryDword(const char* name, uint32_t* value) const {
-    uint32_t v = 0;
-    uint32_t size = sizeof(v);
-    long r = QueryValue(name, nullptr, &v, &size);
-    if (r == 0) *value = v;  // fewer bytes leave the rest zero, as RegQueryValueEx does
-    return r;
-}
-
-long CRegKey::QueryString(const char* name, char* buf, uint32_t bufSize) const {
-    if (bufSize == 0) return kRegMoreData;
-    uint32_t size = bufSize;
-    long r = QueryValue(name, nullptr, buf, &size);
-    if (r != 0) return r;
-    if (size > 0 && buf[size - 1] == '\0') return 0;
-    if (size >= bufSize) return kRegMoreData;
-    buf[size] = '\0';
-    return 0;
-}
-
 long CRegKey::SetValue(const char* name, uint32_t type, const void* data, uint32_t size) {
     RegWrite w{name, type, data, size};
     return SetValues(&w, 1);
@@ -549,12 +557,8 @@ long CRegKey::SetValues(const RegWrite* writes, int count) {
     std::lock_guard<std::mutex> g(g_mutex);
     FileLock lock;
     Hive hive;
-    long r = Load(&hive);
-    if (r == kRegNotFound) {
-        hive = Hive();
-    } else if (r != 0) {
-        return r;
-    }
+    long r = LoadCopy(&hive);
+    if (r != 0 && r != kRegNotFound) return r;
     Key* k = FindKey(hive, m_impl->path);
     if (!k) {
         hive.keys.push_back(Key{m_impl->path, {}});
@@ -572,17 +576,9 @@ long CRegKey::SetValues(const RegWrite* writes, int count) {
                 replaced = true;
                 break;
             }
-        if (!replaced) k->values.push_back(v);
+        if (!replaced) k->values.push_back(std::move(v));
     }
-    return Store(hive);
-}
-
-long CRegKey::SetDword(const char* name, uint32_t value) {
-    return SetValue(name, kRegDword, &value, sizeof(value));
-}
-
-long CRegKey::SetString(const char* name, const char* text) {
-    return SetValue(name, kRegSz, text, static_cast<uint32_t>(std::strlen(text) + 1));
+    return Store(std::move(hive));
 }
 
 long CRegKey::DeleteValue(const char* name) {
@@ -590,7 +586,7 @@ long CRegKey::DeleteValue(const char* name) {
     std::lock_guard<std::mutex> g(g_mutex);
     FileLock lock;
     Hive hive;
-    long r = Load(&hive);
+    long r = LoadCopy(&hive);
     if (r != 0) return r;
     Key* k = FindKey(hive, m_impl->path);
     if (!k) return kRegNotFound;
@@ -598,7 +594,7 @@ long CRegKey::DeleteValue(const char* name) {
     for (size_t i = 0; i < k->values.size(); ++i)
         if (EqualNoCase(k->values[i].name, want)) {
             k->values.erase(k->values.begin() + static_cast<long>(i));
-            return Store(hive);
+            return Store(std::move(hive));
         }
     return kRegNotFound;
 }
@@ -608,12 +604,12 @@ long CRegKey::DeleteKey(const char* subkey) {
     std::lock_guard<std::mutex> g(g_mutex);
     FileLock lock;
     Hive hive;
-    long r = Load(&hive);
+    long r = LoadCopy(&hive);
     if (r != 0) return r;
     for (size_t i = 0; i < hive.keys.size(); ++i)
         if (EqualNoCase(hive.keys[i].path, sub)) {
             hive.keys.erase(hive.keys.begin() + static_cast<long>(i));
-            return Store(hive);
+            return Store(std::move(hive));
         }
     return kRegNotFound;
 }

@@ -119,9 +119,9 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-}  // namespace
-
 std::string ServiceUnitPath(const char* name) { return UnitDir() + "/" + UnitName(name); }
+
+}  // namespace
 
 bool RunServiceDispatcher(const char* /*name*/, ServiceMainFn serviceMain) {
     if (!std::getenv("NOTIFY_SOCKET") && !std::getenv("INVOCATION_ID")) {
@@ -247,13 +247,6 @@ int DeleteService(const CServiceHandle& service) {
     int r = RemoveFile(ServiceUnitPath(name.c_str()).c_str());
     if (r == 0 && UseSystemctl()) RunCommand("/bin/systemctl daemon-reload 2>/dev/null");
     return r;
-}
-
-int StartServiceByHandle(const CServiceHandle& service) {
-    std::string name = ServiceName(service);
-    if (name.empty()) return 6;
-    if (!UseSystemctl()) return kErrFailedServiceControllerConnect;
-    return std::system(("/bin/systemctl start " + UnitName(name.c_str()) + " 2>/dev/null").c_str()) == 0 ? 0 : 1;
 }
 
 int ControlServiceByHandle(const CServiceHandle& service, uint32_t control, uint32_t* state) {

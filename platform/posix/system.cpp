@@ -71,6 +71,5 @@ int SetEnv(const char* name, const char* value) {
 
 int ProcessId() { return static_cast<int>(::getpid()); }
 
-void FlushStdout() { std::fflush(stdout); }
 
 }  // namespace plat

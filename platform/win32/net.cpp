@@ -139,7 +139,6 @@ bool IsTransientAcceptError(int error) {
 
 uint16_t HostToNet16(uint16_t v) { return htons(v); }
 uint32_t HostToNet32(uint32_t v) { return htonl(v); }
-uint32_t NetToHost32(uint32_t v) { return ntohl(v); }
 
 uint32_t InetAddr(const char* dotted) {
     if (!dotted) return kInaddrNone;

@@ -52,27 +52,6 @@ long CRegKey::QueryValue(const char* name, uint32_t* type, void* data, uint32_t*
     return r;
 }
 
-long CRegKey::QueryDword(const char* name, uint32_t* value) const {
-    // A shorter stored value leaves the rest of the number zero, not stale.
-    uint32_t v = 0;
-    uint32_t size = sizeof(v);
-    long r = QueryValue(name, nullptr, &v, &size);
-    if (r == ERROR_SUCCESS) *value = v;
-    return r;
-}
-
-long CRegKey::QueryString(const char* name, char* buf, uint32_t bufSize) const {
-    if (!buf || bufSize == 0) return ERROR_MORE_DATA;
-    uint32_t size = bufSize;
-    long r = QueryValue(name, nullptr, buf, &size);
-    if (r != ERROR_SUCCESS) return r;
-    // The stored bytes may or may not carry their terminator.
-    if (size > 0 && size <= bufSize && buf[size - 1] == '\0') return ERROR_SUCCESS;
-    if (size >= bufSize) return ERROR_MORE_DATA;
-    buf[size] = '\0';
-    return ERROR_SUCCESS;
-}
-
 long CRegKey::SetValue(const char* name, uint32_t type, const void* data, uint32_t size) {
     if (!m_impl->m_key) return ERROR_INVALID_HANDLE;
     return RegSetValueExA(m_impl->m_key, name, 0, type, static_cast<const BYTE*>(data), size);
@@ -84,15 +63,6 @@ long CRegKey::SetValues(const RegWrite* writes, int count) {
         if (r != 0) return r;
     }
     return 0;
-}
-
-long CRegKey::SetDword(const char* name, uint32_t value) {
-    return SetValue(name, kRegDword, &value, sizeof(value));
-}
-
-long CRegKey::SetString(const char* name, const char* text) {
-    if (!text) text = "";
-    return SetValue(name, kRegSz, text, static_cast<uint32_t>(std::strlen(text) + 1));
 }
 
 long CRegKey::DeleteValue(const char* name) {

@@ -118,17 +118,11 @@ int DeleteService(const CServiceHandle& service) {
     return ::DeleteService(Sc(service.Get())) ? 0 : static_cast<int>(GetLastError());
 }
 
-int StartServiceByHandle(const CServiceHandle& service) {
-    return StartServiceA(Sc(service.Get()), 0, nullptr) ? 0 : static_cast<int>(GetLastError());
-}
-
 int ControlServiceByHandle(const CServiceHandle& service, uint32_t control, uint32_t* state) {
     SERVICE_STATUS st;
     if (!ControlService(Sc(service.Get()), control, &st)) return static_cast<int>(GetLastError());
     *state = st.dwCurrentState;
     return 0;
 }
-
-std::string ServiceUnitPath(const char* /*name*/) { return std::string(); }
 
 }  // namespace plat

@@ -89,6 +89,5 @@ int SetEnv(const char* name, const char* value) {
 
 int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
 
-void FlushStdout() { std::fflush(stdout); }
 
 }  // namespace plat

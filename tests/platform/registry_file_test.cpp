@@ -96,6 +96,17 @@ TEST_F(RegistryFile, ConcurrentWritersLoseNoUpdate) {
         }
 }
 
+// A settings file that cannot be read whole is an error, never an empty
+// file to write over: here the path names a folder.
+TEST_F(RegistryFile, AnUnreadableFileIsNotTakenForAnEmptyOne) {
+    testutil::TempDir dir;
+    testutil::WriteAll(dir / "keep", "x");
+    testutil::ScopedEnv env("QLSMTP_REGISTRY", dir.path().c_str());
+    plat::CRegKey k;
+    EXPECT_NE(k.Open(kKey, true), 0);
+    EXPECT_EQ(testutil::ReadAll(dir / "keep"), "x");
+}
+
 // Readers take no lock: one that opened the file reads the version it
 // opened, whole, however many changes follow.
 TEST_F(RegistryFile, AnOpenReaderKeepsItsVersion) {
