@@ -13,16 +13,9 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QLSMTP_BENCH_BUILD:-$top/build-bench}
 
-missing=()
-for p in postfix python3-aiosmtpd libgmime-3.0-dev pkg-config libbenchmark-dev cmake g++ gcc; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  if command -v postfix >/dev/null && postfix status >/dev/null 2>&1; then postfix stop >/dev/null 2>&1 || true; fi
-fi
+# shellcheck source=tools/packages.sh
+. "$top/tools/packages.sh"
+ensure_packages postfix python3-aiosmtpd libgmime-3.0-dev pkg-config libbenchmark-dev cmake g++ gcc
 
 # GCC 12 gives a false -Wrestrict at -O3 inside std::string concatenation.
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQLSMTP_BENCH=ON -DQLSMTP_TESTS=OFF \

@@ -10,17 +10,9 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QLSMTP_BENCH_BUILD:-$top/build-bench}
 
-missing=()
-for p in nsd postfix python3-dnspython libbenchmark-dev cmake g++; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  apt-get update -qq
-  # policy-rc.d or not, the postfix daemon must not keep running afterwards.
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  if command -v postfix >/dev/null && postfix status >/dev/null 2>&1; then postfix stop >/dev/null 2>&1 || true; fi
-fi
+# shellcheck source=tools/packages.sh
+. "$top/tools/packages.sh"
+ensure_packages nsd postfix python3-dnspython libbenchmark-dev cmake g++
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQLSMTP_BENCH=ON -DQLSMTP_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target qlsmtpgw bench_compose

@@ -16,15 +16,9 @@ jobs=$(nproc)
 packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           python3 python3-aiosmtpd python3-dnspython swaks nsd
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# shellcheck source=tools/packages.sh
+. "$top/tools/packages.sh"
+ensure_packages "${packages[@]}"
 
 run_ctest() {  # build dir, extra ctest args
   local dir=$1; shift

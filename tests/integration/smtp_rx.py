@@ -5,7 +5,8 @@ import fcntl
 import os
 import re
 import socket
-import time
+
+from gateway_env import wait_for  # noqa: F401 (tests take it from here)
 
 KEY = r"[HKEY_LOCAL_MACHINE\SOFTWARE\Halvern\Quillon SMTP Server]"
 
@@ -111,12 +112,3 @@ class Script:
 
     def close(self):
         self.sock.close()
-
-
-def wait_for(predicate, timeout=10.0, step=0.02):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()

@@ -4,9 +4,10 @@ files, and the gateway's settings written with `wine reg add`."""
 import os
 import select
 import shutil
-import socket
 import subprocess
 import time
+
+from gateway_env import free_port, wait_for  # noqa: F401 (tests take them from here)
 
 SETTINGS_KEY = r"HKLM\SOFTWARE\Halvern\Quillon SMTP Server"
 
@@ -19,12 +20,6 @@ def log(text):
 
 def have_wine():
     return all(shutil.which(p) for p in ("wine", "wineserver", "wineboot"))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def build_dir(program):
@@ -153,12 +148,3 @@ def read_until(proc, marker, timeout):
                 raise AssertionError("output ended before %r: %r (exit %r)" % (marker, seen, proc.poll()))
             seen += chunk
     return seen
-
-
-def wait_for(predicate, timeout=10.0, step=0.2):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
