@@ -7,13 +7,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v make >/dev/null || need+=(make)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+. "$top/tools/packages.sh"
+ensure_packages cmake g++ make
 
 cmake -S . -B build-run -DCMAKE_BUILD_TYPE=Release -DQLSMTP_TESTS=OFF >/dev/null
 cmake --build build-run -j"$(nproc)" --target qlsmtpgw >/dev/null
