@@ -13,6 +13,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import time
 
 from wine_env import WinePrefix, build_dir, free_port, have_wine, log, read_text, wait_for
 
@@ -154,6 +155,7 @@ class AppletTest:
                 r = subprocess.run(["xdotool", "search", "--name", TITLE], env=dict(env), capture_output=True)
                 return r.returncode == 0 and r.stdout.strip()
             assert wait_for(shown, 120, 0.5), "no dialog from wine control: " + read_text(log_path)[-2000:]
+            time.sleep(3)  # the window is found before its controls are painted; the picture is for a reviewer
             self.screen.screenshot(os.path.join(self.shots, "qlsmtpcg-control.png"))
             assert self.prefix.run("wine", self.driver, "close", timeout=120) == 0
             proc.wait(60)
