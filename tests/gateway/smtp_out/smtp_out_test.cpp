@@ -291,11 +291,13 @@ TEST_F(Outbound, QueueFileWithoutReceiverIsSetAsideWithItsAttachments) {
     EXPECT_EQ(queued, 0);
     EXPECT_EQ(again.Pass(), 0);
     EXPECT_EQ(again.Pass(), 0);
-    std::string events = Events();
-    EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1) << events;
-    EXPECT_NE(events.find("error file:none (every error name up to " + In("norcpt.99.err") + " is taken)"),
-              std::string::npos)
-        << events;
+    if (plat::kPathSep == '/') {
+        std::string events = Events();
+        EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1) << events;
+        EXPECT_NE(events.find("error file:none (every error name up to " + In("norcpt.99.err") + " is taken)"),
+                  std::string::npos)
+            << events;
+    }
 }
 
 // After five failed attempts the queue file is set aside in capitals with
