@@ -2,7 +2,7 @@
 """Sending by the built gateway with real peers: nsd answers the MX queries
 over TCP and an aiosmtpd server receives the mail. A queue file dropped into
 IN arrives with its body and attachments intact, a rejected recipient ends
-as the .ERR file after five attempts, and a domain without MX record is
+as the .ERR file after five attempts with an event naming the reply, and a domain without MX record is
 reached at its own address. Scripted receivers check the waits: a reply to
 the end of the data after 40 s is awaited, and a receiver that stops reading
 fails the attempt within the send time-out while other mail goes on."""
@@ -219,9 +219,11 @@ def test_rejected_recipient_set_aside_after_five_attempts(program):
         s.gw.start_console()
         assert wait_for(lambda: s.in_files() == ["REJ.ERR"], timeout=25), s.in_files()
         assert s.rx.rcpts == 5 and not s.rx.messages, (s.rx.rcpts, s.rx.messages)
-        events = [l for l in s.events().splitlines() if l.startswith("435 ")]
-        assert len(events) == 1 and events[0].startswith("435 error "), s.events()
+        events = [l for l in s.events().splitlines() if l.startswith("437 ")]
+        assert len(events) == 1 and events[0].startswith("437 error ") and "435 " not in s.events(), s.events()
         assert s.gw.data + "IN/rej.tmp" in events[0] and s.gw.data + "IN/REJ.ERR" in events[0], events
+        # The event names the receiver's reply, not a missing receiver.
+        assert events[0].endswith("replied to RCPT: 550 5.1.1 No such user"), events
     finally:
         s.cleanup()
 
