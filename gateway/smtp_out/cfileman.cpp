@@ -59,26 +59,42 @@ int CFileMan::GetDomainName(char* buf, int size) const {
 }
 
 int CFileMan::GetQueueCount(int* count) const {
-    *count = CountQueueFiles(m_ProgramPath, "IN");
+    std::set<std::string> passedOver;
+    {
+        std::lock_guard<std::mutex> g(m_Lock);
+        passedOver = m_PassedOver;
+    }
+    *count = CountQueueFiles(m_ProgramPath, "IN", passedOver.empty() ? nullptr : &passedOver);
     return 0;
 }
 
-int CountQueueFiles(const char* directory, const char* subfolder) {
+void CFileMan::PassOver(const std::string& path) {
+    std::lock_guard<std::mutex> g(m_Lock);
+    m_PassedOver.insert(path);
+}
+
+int CountQueueFiles(const char* directory, const char* subfolder, const std::set<std::string>* skip) {
+    std::string folder = Folder(directory, subfolder);
     std::vector<plat::DirEntry> entries;
-    if (plat::ListDirectory(Folder(directory, subfolder).c_str(), "*.tmp", &entries) != 0) return 0;
+    if (plat::ListDirectory(folder.c_str(), "*.tmp", &entries) != 0) return 0;
     int n = 0;
-    for (const plat::DirEntry& e : entries)
-        if (e.name[0] != '.' && !e.isDirectory) ++n;
+    for (const plat::DirEntry& e : entries) {
+        if (e.name[0] == '.' || e.isDirectory) continue;
+        if (skip && skip->count(folder + plat::kPathSep + e.name)) continue;
+        ++n;
+    }
     return n;
 }
 
-int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize) {
+int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize,
+                      const std::set<std::string>* skip) {
     std::string folder = Folder(directory, subfolder);
     std::vector<plat::DirEntry> entries;
     if (plat::ListDirectory(folder.c_str(), "*.tmp", &entries) != 0) return 1;
     for (const plat::DirEntry& e : entries) {
         if (e.name[0] == '.' || e.isDirectory) continue;
         std::string path = folder + plat::kPathSep + e.name;
+        if (skip && skip->count(path)) continue;
         plat::CFile test;
         if (test.Open(path.c_str(), plat::kOpenReadExclusive) != 0) {
             GetAndDisplayError();
@@ -91,7 +107,8 @@ int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, 
     return 1;
 }
 
-int CFileMan::Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize) {
+int CFileMan::Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize,
+                          const std::set<std::string>* skip) {
     *handle = plat::kInvalidFile;
     if (CountQueueFiles(m_ProgramPath, "IN") == 0) {
         DLOG("Que_OpenMsg - no messages");
@@ -99,8 +116,11 @@ int CFileMan::Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize) {
         return 1;
     }
     std::lock_guard<std::mutex> g(m_Lock);
+    std::set<std::string> passOver = m_PassedOver;
+    if (skip) passOver.insert(skip->begin(), skip->end());
     char name[260];
-    if (FindFreeQueueFile(m_ProgramPath, "IN", name, sizeof(name)) != 0) return 1;
+    if (FindFreeQueueFile(m_ProgramPath, "IN", name, sizeof(name), passOver.empty() ? nullptr : &passOver) != 0)
+        return 1;
     std::string full = std::string(m_ProgramPath) + "IN" + plat::kPathSep + name;
     DLOG("Que_OpenMsg - filename to check for");
     DLOG(full.c_str());

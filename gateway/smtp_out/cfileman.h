@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,15 @@ public:
     int GetDomainName(char* buf, int size) const;
     // The data directory as read at start (ends in the path separator).
     const char* GetProgramPath() const { return m_ProgramPath; }
-    // Number of queue files now in IN; always 0.
+    // Number of queue files now in IN, those passed over left out; always 0.
     int GetQueueCount(int* count) const;
-    // Opens the next queue file exclusively: 0, 1 (none) or 32 (held).
-    int Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize);
+    // Opens the next queue file exclusively: 0, 1 (none) or 32 (held). Full
+    // paths in skip and those passed over are not picked.
+    int Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize,
+                    const std::set<std::string>* skip = nullptr);
+    // Leaves a queue file out of the queue until the next start: one that
+    // could not be set aside under an error name must not be sent again.
+    void PassOver(const std::string& path);
     // Closes, forgets and deletes a queue file; 1 when the close fails.
     int CloseAndDelete(plat::FileHandle handle);
     // Closes a queue file and forgets it, leaving the file in IN.
@@ -62,6 +68,7 @@ private:
     unsigned long m_MaxOut = 5;
     char m_DomainName[80] = {};
     std::vector<OpenFile> m_OpenFiles;
+    std::set<std::string> m_PassedOver;  // full paths
     mutable std::mutex m_Lock;
     char m_ProgramPath[260] = {};
 };
@@ -94,6 +101,9 @@ private:
     bool m_eof = false;
 };
 
-int CountQueueFiles(const char* directory, const char* subfolder);
-// 0 with the bare name of the first queue file that opens exclusively, else 1.
-int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize);
+// Queue files in directory + subfolder; full paths in skip do not count.
+int CountQueueFiles(const char* directory, const char* subfolder, const std::set<std::string>* skip = nullptr);
+// 0 with the bare name of the first queue file that opens exclusively and
+// whose full path is not in skip, else 1.
+int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize,
+                      const std::set<std::string>* skip = nullptr);

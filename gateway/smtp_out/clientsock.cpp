@@ -2,6 +2,7 @@
 #include "gateway/smtp_out/clientsock.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -25,8 +26,10 @@ int CClientSock::Connect(int port, const char* address) {
     m_RemoteAddr.port = plat::HostToNet16(static_cast<uint16_t>(port));
     m_RemoteAddr.addr = address ? plat::InetAddr(address) : plat::kInaddrNone;
 
-    // A socket still open from an earlier conversation is closed here.
+    // A socket still open from an earlier conversation is closed here; the
+    // new one has no time-outs.
     m_Socket = plat::CSocket(plat::TcpSocket());
+    m_SendTimeoutMs = 0;
     if (!m_Socket.IsValid()) return 1;
     if (m_RemoteAddr.addr == plat::kInaddrNone || plat::Connect(m_Socket.Get(), m_RemoteAddr) != 0) {
         int err = plat::SocketError();
@@ -51,9 +54,16 @@ int CClientSock::Send(const char* buffer, int length) {
     if (length <= 0) length = static_cast<int>(std::strlen(buffer));
     int done = 0;
     while (done < length) {
+        auto start = std::chrono::steady_clock::now();
         int n = plat::Send(m_Socket.Get(), buffer + done, length - done, 0);
         if (n <= 0) return -1;
         done += n;
+        // A send that the send time-out cut short: the peer has taken
+        // nothing more for that long (some systems return the bytes taken
+        // before the wait instead of failing).
+        if (done < length && m_SendTimeoutMs > 0 &&
+            std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(m_SendTimeoutMs))
+            return -1;
     }
     return done;
 }
@@ -67,7 +77,10 @@ int CClientSock::Receive(char* buffer, int capacity) {
 
 int CClientSock::SetReceiveTimeout(uint32_t ms) { return plat::SetRecvTimeout(m_Socket.Get(), ms); }
 
-int CClientSock::SetSendTimeout(uint32_t ms) { return plat::SetSendTimeout(m_Socket.Get(), ms); }
+int CClientSock::SetSendTimeout(uint32_t ms) {
+    m_SendTimeoutMs = ms;
+    return plat::SetSendTimeout(m_Socket.Get(), ms);
+}
 
 int CClientSock::SetNonBlocking(int flag) { return plat::SetNonBlocking(m_Socket.Get(), flag != 0); }
 

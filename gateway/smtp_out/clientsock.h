@@ -23,12 +23,14 @@ public:
     // released in every case.
     int Disconnect();
     // Sends all length bytes (the text length when length <= 0); the bytes
-    // sent, or -1 when the connection fails before all are gone.
+    // sent, or -1 when the connection fails before all are gone, or when
+    // one send waits out the send time-out.
     int Send(const char* buffer, int length);
     int SendString(const char* text);
     // One receive: bytes, 0 when the peer closed, -1 on error or time-out.
     int Receive(char* buffer, int capacity);
     int SetReceiveTimeout(uint32_t ms);
+    // Sends give up when the peer takes nothing for ms (0: no limit).
     int SetSendTimeout(uint32_t ms);
     int SetNonBlocking(int flag);
     // One line without its LF (and the CR before it); the length, 0 for an
@@ -51,4 +53,5 @@ protected:
     int m_StartupResult = 0;
     plat::CSocket m_Socket;
     plat::SockAddrIn m_RemoteAddr{};
+    uint32_t m_SendTimeoutMs = 0;
 };

@@ -80,39 +80,76 @@ public:
     ~ComposedWriter() { Flush(); }
     void Put(std::string_view s) {
         if (s.empty()) return;
-        m_buf.append(s);
-        m_last = s.back();
-        if (m_buf.size() >= kFlushAt) Flush();
+        EndPendingCr();
+        Emit(s);
     }
-    // A queue file line as it stands: a leading "." doubled, a bare LF at
-    // its end written as CR LF.
+    // A queue file line as it stands, with every line end made CR LF: a bare
+    // LF or a bare CR ends a line as CR LF does (a receiver may take either
+    // for a line end), and each line that begins with "." gets a second one.
     void PutVerbatim(const QueueLine& l) {
         std::string_view s(l.text);
-        if (l.start && !s.empty() && s[0] == '.') Put(".");
-        if (l.complete) {
-            s.remove_suffix(1);
-            bool hasCr = s.empty() ? m_last == '\r' : s.back() == '\r';
-            Put(s);
-            Put(hasCr ? "\n" : "\r\n");
-        } else {
-            Put(s);
+        bool lineStart = l.start;
+        if (m_pendingCr) {
+            // The CR that ended the last piece: its LF may begin this one.
+            m_pendingCr = false;
+            Emit("\r\n");
+            if (!s.empty() && s[0] == '\n') s.remove_prefix(1);
+            lineStart = true;
+        }
+        while (!s.empty()) {
+            if (lineStart && s[0] == '.') Emit(".");
+            lineStart = false;
+            size_t end = s.find_first_of("\r\n");
+            if (end == std::string_view::npos) {
+                Emit(s);
+                return;
+            }
+            Emit(s.substr(0, end));
+            if (s[end] == '\r' && end + 1 == s.size()) {
+                m_pendingCr = true;
+                return;
+            }
+            Emit("\r\n");
+            s.remove_prefix(end + (s[end] == '\r' && s[end + 1] == '\n' ? 2 : 1));
+            lineStart = true;
         }
     }
     void EndLine() {
-        if (m_last != '\n') Put("\r\n");
+        if (m_pendingCr || m_last != '\n') {
+            m_pendingCr = false;
+            Emit("\r\n");
+        }
     }
     void Flush() {
         if (m_buf.empty()) return;
         if (plat::FileWrite(m_handle, m_buf.data(), static_cast<int>(m_buf.size())) !=
-            static_cast<int>(m_buf.size()))
+            static_cast<int>(m_buf.size())) {
             DLOG("Unable to write to the output file\r\n");
+            m_failed = true;
+        }
         m_buf.clear();
     }
+    // A write into the composed file failed: the message is not whole.
+    bool Failed() const { return m_failed; }
 
 private:
+    void Emit(std::string_view s) {
+        if (s.empty()) return;
+        m_buf.append(s);
+        m_last = s.back();
+        if (m_buf.size() >= kFlushAt) Flush();
+    }
+    void EndPendingCr() {
+        if (!m_pendingCr) return;
+        m_pendingCr = false;
+        Emit("\r\n");
+    }
+
     plat::FileHandle m_handle;
     std::string m_buf;
     char m_last = '\n';
+    bool m_pendingCr = false;
+    bool m_failed = false;
 };
 
 // An attachment source must be a plain file name inside IN.
@@ -273,19 +310,25 @@ int EncodeAttachment(const char* sourcePath, plat::FileHandle composed, const ch
         return 3;
     }
     std::string buf(kFlushAt, '\0');
+    bool written = true;
     for (;;) {
         int n = encoded.Read(buf.data(), static_cast<int>(buf.size()));
+        if (n < 0) written = false;
         if (n <= 0) break;
-        if (plat::FileWrite(composed, buf.data(), n) != n) DLOG("Unable to write to the output file\r\n");
+        if (plat::FileWrite(composed, buf.data(), n) != n) written = false;
     }
     encoded.Close();
     plat::RemoveFile(scratch.c_str());
-    if (plat::FileWrite(composed, "\r\n", 2) != 2) DLOG("Unable to write to the output file\r\n");
+    if (plat::FileWrite(composed, "\r\n", 2) != 2) written = false;
+    if (!written) {
+        DLOG("Unable to write to the output file\r\n");
+        return 4;
+    }
     return 0;
 }
 
 int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle composed,
-                   std::vector<std::string>* attachments) {
+                   std::vector<std::string>* attachments, std::string* problem) {
     enum Stage { kHeader, kBody, kAfterBody, kAttach, kDone };
     plat::FileSeek(queue, 0, 0);
     QueueReader reader(queue);
@@ -299,6 +342,7 @@ int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle
     bool delimiterPending = false;  // the body's closing delimiter is not written yet
     int heldEmpty = 0;              // empty lines after the body, not written yet
     int attachmentLines = 0;
+    std::string failure;  // the first part that could not be written whole
 
     auto flushAfterBody = [&]() {
         if (delimiterPending) out.Put(delimiter);
@@ -330,6 +374,9 @@ int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle
         if (r >= 1) {
             DLOG("Unable to encode the Attachment file\r\n");
             ReportServiceEvent(plat::kEventError, 432, qlsmtp::kServiceName, source.c_str());
+            if (failure.empty())
+                failure = "the attachment " + source +
+                          (r == 1 ? " could not be read" : " could not be encoded in full");
         }
     };
 
@@ -405,9 +452,11 @@ int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle
     out.EndLine();
     out.Put(".\r\n");
     out.Flush();
+    if (failure.empty() && out.Failed()) failure = "the message could not be written to its file in IN";
     plat::FileSeek(queue, 0, 0);
     plat::FileSeek(composed, 0, 0);
-    return 0;
+    if (problem) *problem = failure;
+    return failure.empty() ? 0 : 1;
 }
 
 int FindReceiverLine(plat::FileHandle composed, char* line, int size) {

@@ -13,14 +13,16 @@
 // separator; the attachment sources are "<dataDir>IN<sep><name>". The full
 // paths of the attachment sources named in the queue file are appended to
 // attachments (the first one first). Both files are left at their start.
-// Always 0.
+// 0 the message is whole; 1 a part of it could not be read or written (an
+// attachment, or the composed file itself): it must not be sent, and
+// problem, when given, says what failed.
 int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle composed,
-                   std::vector<std::string>* attachments);
+                   std::vector<std::string>* attachments, std::string* problem = nullptr);
 
 // Appends one base64 part for sourcePath to the composed file, through the
 // scratch file "<dataDir>IN<sep>At<handle>.qmx". 0 appended; 1 the source
 // cannot be opened; 2 the scratch file cannot be written; 3 it cannot be
-// read back.
+// read back; 4 the part could not be written whole into the composed file.
 int EncodeAttachment(const char* sourcePath, plat::FileHandle composed, const char* dataDir,
                      const char* nameToShow);
 

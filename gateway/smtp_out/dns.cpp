@@ -330,12 +330,6 @@ bool CDnsResolver::FindAddressRecord(const char* host, char* out, int size) cons
 }
 
 int CDnsResolver::Resolve(const char* server, const char* domain, int budget) {
-    // Name servers met in referrals are asked on the configured server's port.
-    char host[kMaxServer + 1];
-    int port = kDefaultPort;
-    m_Port = kDefaultPort;
-    if (SplitServer(server, host, sizeof(host), &port)) m_Port = port;
-
     if (Lookup(server, domain) != 0) return 10;
     int steps = 0;
     if (budget <= 0) return 10;

@@ -56,6 +56,11 @@ public:
     int ParseResponse();
     bool IsAuthoritative() const { return m_Authoritative != 0; }
 
+    // Port for servers named without one, among them every name server met
+    // in a referral: 53, which tests change to reach scripted name servers.
+    // A port given with the configured server applies to that server only.
+    void SetReferralPort(int port) { m_Port = port; }
+
     // Dotted address of host from the table's A records; false if none.
     bool FindAddressRecord(const char* host, char* out, int size) const;
 
@@ -79,6 +84,5 @@ private:
     std::vector<DnsRecord> m_Records;
     int m_QueryLength = 0;
     int m_Authoritative = 0;
-    // Port for servers named without one (the referral walk's name servers).
     int m_Port = kDefaultPort;
 };

@@ -3,9 +3,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <system_error>
+#include <vector>
 
 #include "common/settings_names.h"
 #include "gateway/service/diag.h"
@@ -14,12 +18,12 @@
 #include "gateway/smtp_out/dns.h"
 #include "platform/eventlog.h"
 #include "platform/registry.h"
+#include "platform/system.h"
 
 namespace {
 
 constexpr uint32_t kIdleWaitMs = 10000;
 constexpr uint32_t kHeldWaitMs = 20000;
-constexpr uint32_t kReplyTimeoutMs = 35000;
 constexpr int kResolveBudget = 20;
 // Bytes of the message file read and sent at once in the data phase.
 constexpr int kDataBlock = 65536;
@@ -59,6 +63,38 @@ bool EndsWithNoCase(const std::string& s, const char* tail) {
     return true;
 }
 
+// A composed file "<n>.qmx" or an attachment's scratch file "At<n>.qmx".
+bool IsSendScratchName(const std::string& name) {
+    size_t start = name.compare(0, 2, "At") == 0 ? 2 : 0;
+    if (name.size() < start + 5 || name.compare(name.size() - 4, 4, ".qmx") != 0) return false;
+    for (size_t i = start; i < name.size() - 4; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+
+// Removes the composed and scratch files that a stop or a crash during a
+// send left in IN. Queue files and attachment sources are not touched.
+void RemoveSendLeftovers(const std::string& dataDir) {
+    std::string in = dataDir + "IN";
+    std::vector<plat::DirEntry> entries;
+    if (plat::ListDirectory(in.c_str(), "*.qmx", &entries) != 0) return;
+    for (const plat::DirEntry& e : entries) {
+        if (e.isDirectory || !IsSendScratchName(e.name)) continue;
+        std::string path = in + plat::kPathSep + e.name;
+        DLOGF("SMTPOut: removing %s, left by an earlier send.\r\n", path.c_str());
+        plat::RemoveFile(path.c_str());
+    }
+}
+
+// What the name server's answer gave, for the failure kept.
+std::string DnsOutcome(int resolved, int exchangers) {
+    std::string text = resolved == 0    ? "an authoritative answer"
+                       : resolved == 2  ? "an answer without authority"
+                       : resolved == 10 ? "no answer"
+                                        : "referrals not settled within the step limit";
+    return text + " with " + std::to_string(exchangers) + " mail exchanger(s)";
+}
+
 }  // namespace
 
 SMTPOut::SMTPOut() {
@@ -85,6 +121,12 @@ SMTPOut::SMTPOut() {
     DLOG(m_DNSServer.c_str());
     m_RemotePort = GetSMTPOutPortNumber();
     DLOGF("Using remote port %d", m_RemotePort);
+    std::string sendTimeout;
+    if (plat::GetEnv("QLSMTP_SEND_TIMEOUT_MS", &sendTimeout)) {
+        unsigned long ms = std::strtoul(sendTimeout.c_str(), nullptr, 10);
+        if (ms > 0 && ms < kSendTimeoutMs) m_SendTimeoutMs = static_cast<uint32_t>(ms);
+        DLOGF("SmtpOut: send time-out %u ms.\r\n", static_cast<unsigned>(m_SendTimeoutMs));
+    }
     m_Active = 0;
     m_Shutdown = 0;
     DLOG("SmtpOut:SMTPOut() end.\r\n");
@@ -124,6 +166,12 @@ void SMTPOut::RequestShutdown() {
     m_WaitSignal.notify_all();
 }
 
+void SMTPOut::SetTimeouts(uint32_t replyMs, uint32_t dataEndMs, uint32_t sendMs) {
+    if (replyMs) m_ReplyTimeoutMs = replyMs;
+    if (dataEndMs) m_DataEndTimeoutMs = dataEndMs;
+    if (sendMs) m_SendTimeoutMs = sendMs;
+}
+
 bool SMTPOut::WaitMs(uint32_t ms) {
     std::unique_lock<std::mutex> lock(m_WaitLock);
     return !m_WaitSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_Shutdown.load() != 0; });
@@ -131,6 +179,7 @@ bool SMTPOut::WaitMs(uint32_t ms) {
 
 void SMTPOut::SMTPMainThread(SMTPOut* self) {
     DLOG("SMTPOut::SMTPMainThread() begin.\r\n");
+    if (self->m_FileMan) RemoveSendLeftovers(self->m_FileMan->GetProgramPath());
     while (!self->m_Shutdown) {
         int count = 0;
         if (self->m_FileMan) self->m_FileMan->GetQueueCount(&count);
@@ -171,10 +220,12 @@ void SMTPOut::ExtractAddress(char* address, int size, const char* line) {
 
 int SMTPOut::ComposeMessage(plat::FileHandle queue, plat::FileHandle composed,
                             std::vector<std::string>* attachments) {
-    return ::ComposeMessage(m_FileMan ? m_FileMan->GetProgramPath() : "", queue, composed, attachments);
+    m_LastFailure.clear();
+    return ::ComposeMessage(m_FileMan ? m_FileMan->GetProgramPath() : "", queue, composed, attachments,
+                            &m_LastFailure);
 }
 
-std::string SMTPOut::SetAside(const std::string& path, bool upperCase) {
+bool SMTPOut::SetAside(const std::string& path, bool upperCase, std::string* target) {
     size_t sep = path.find_last_of(plat::kPathSep);
     std::string dir = sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
     std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
@@ -184,27 +235,49 @@ std::string SMTPOut::SetAside(const std::string& path, bool upperCase) {
     }
     if (EndsWithNoCase(name, ".tmp")) name.resize(name.size() - 4);
     const char* ext = upperCase ? ".ERR" : ".err";
-    std::string target = dir + name + ext;
-    if (plat::RenameFile(path.c_str(), target.c_str()) == 0) return target;
-    // An older file under that name is kept: the next free numbered name.
-    for (int n = 1; n < 100 && plat::PathExists(target.c_str()); ++n) {
-        std::string numbered = dir + name + "." + std::to_string(n) + ext;
-        if (plat::PathExists(numbered.c_str())) continue;
-        if (plat::RenameFile(path.c_str(), numbered.c_str()) == 0) return numbered;
-        break;
+    std::string first = dir + name + ext;
+    int err = plat::RenameFile(path.c_str(), first.c_str());
+    if (err == 0) {
+        *target = first;
+        return true;
+    }
+    if (plat::PathExists(first.c_str())) {
+        // An older file under that name is kept: the next free numbered name.
+        err = 0;
+        for (int n = 1; n < 100; ++n) {
+            std::string numbered = dir + name + "." + std::to_string(n) + ext;
+            if (plat::PathExists(numbered.c_str())) continue;
+            err = plat::RenameFile(path.c_str(), numbered.c_str());
+            if (err == 0) {
+                *target = numbered;
+                return true;
+            }
+            break;
+        }
     }
     DLOG("Could not rename the message file.\r\n");
-    return target;
+    *target = err == 0 ? "none (every error name up to " + dir + name + ".99" + ext + " is taken)"
+                       : "none (the rename to " + first + " failed: " + plat::ErrorText(err) + ")";
+    *target += "; the file stays in IN and is not sent again until the gateway restarts";
+    DLOG(target->c_str());
+    return false;
 }
 
 int SMTPOut::SMTPOutThread(SMTPOut* self) {
     DLOG("SMTPOut::SMTPOutThread() Begin.\r\n");
     int moved = 0;
     CFileMan* fm = self->m_FileMan;
+    // Queue files whose attempt failed in this run wait until the others
+    // have been tried, so that a receiver that stalls holds up no other mail.
+    std::set<std::string> tried;
     while (fm && !self->m_Shutdown) {
         plat::FileHandle queue = plat::kInvalidFile;
         char queuePath[260] = {};
-        int r = fm->Que_OpenMsg(&queue, queuePath, sizeof(queuePath));
+        int r = fm->Que_OpenMsg(&queue, queuePath, sizeof(queuePath), &tried);
+        if (r == 1 && !tried.empty()) {
+            tried.clear();
+            continue;
+        }
         if (r == plat::kErrSharingViolation) self->WaitMs(kHeldWaitMs);
         if (r != 0) {
             DLOG("SMTP out --- no files to send");
@@ -220,11 +293,14 @@ int SMTPOut::SMTPOutThread(SMTPOut* self) {
             break;
         }
         std::vector<std::string> attachments;
-        self->ComposeMessage(queue, composed.Get(), &attachments);
-
         enum { kSent, kNoReceiver, kFailed } outcome;
         char receiver[201] = {};
-        if (FindReceiverLine(composed.Get(), receiver, sizeof(receiver)) != 0) {
+        if (self->ComposeMessage(queue, composed.Get(), &attachments) != 0) {
+            // Nothing goes out without every part whole.
+            DLOG("SMTP out --- the message could not be composed whole");
+            DLOG(self->m_LastFailure.c_str());
+            outcome = kFailed;
+        } else if (FindReceiverLine(composed.Get(), receiver, sizeof(receiver)) != 0) {
             outcome = kNoReceiver;
         } else {
             DLOG("SMTP out -- receiver name");
@@ -247,21 +323,29 @@ int SMTPOut::SMTPOutThread(SMTPOut* self) {
             break;
         }
         fm->CloseQueueFile(queue);
-        if (outcome == kNoReceiver) {
-            std::string errorPath = self->SetAside(path, false);
-            DLOG("SMTP out --- no rcpt name");
-            ReportServiceEvent(plat::kEventError, 435, qlsmtp::kServiceName, path.c_str(), errorPath.c_str());
+        // A file that cannot be set aside is reported once and passed over
+        // for the rest of the run, never picked (and sent) again.
+        auto setAside = [&](bool upperCase) {
+            std::string errorPath;
+            if (!self->SetAside(path, upperCase, &errorPath)) fm->PassOver(path);
             self->m_Attempts.erase(path);
             moved = 1;
+            return errorPath;
+        };
+        if (outcome == kNoReceiver) {
+            std::string errorPath = setAside(false);
+            DLOG("SMTP out --- no rcpt name");
+            ReportServiceEvent(plat::kEventError, 435, qlsmtp::kServiceName, path.c_str(), errorPath.c_str());
             break;
         }
         // A failed attempt: counted for this file only.
+        tried.insert(path);
         if (self->m_Attempts.size() >= kMaxTrackedFiles && !self->m_Attempts.count(path)) self->m_Attempts.clear();
         if (++self->m_Attempts[path] >= kMaxAttempts) {
-            std::string errorPath = self->SetAside(path, true);
-            ReportServiceEvent(plat::kEventError, 435, qlsmtp::kServiceName, path.c_str(), errorPath.c_str());
-            self->m_Attempts.erase(path);
-            moved = 1;
+            std::string errorPath = setAside(true);
+            DLOG("SMTP out --- given up after the last failed attempt:");
+            DLOG(self->m_LastFailure.c_str());
+            ReportServiceEvent(plat::kEventError, 437, path.c_str(), errorPath.c_str(), self->m_LastFailure.c_str());
             break;
         }
     }
@@ -270,22 +354,30 @@ int SMTPOut::SMTPOutThread(SMTPOut* self) {
     return moved;
 }
 
-int SMTPOut::WaitForReply(int expected, char* work, int size) {
+int SMTPOut::WaitForReply(int expected, const char* step, char* work, int size) {
     for (int lines = 0; lines < kMaxSkippedLines; ++lines) {
-        if (ReadLine(work, size) <= 0) return 1;
+        if (ReadLine(work, size) <= 0) {
+            m_LastFailure = "no reply to " + std::string(step) + " from " + m_Host +
+                            " (the wait ran out or the connection closed)";
+            return 1;
+        }
         int code = ReplyCode(work);
         if (code == expected) return 0;
         if (code >= 400 && code <= 599) {
             DLOG("SMTP Out -- Rejected :");
             DLOG(work);
+            m_LastFailure = m_Host + " replied to " + step + ": " + work;
             return 1;
         }
     }
+    m_LastFailure = "no " + std::to_string(expected) + " reply to " + step + " from " + m_Host;
     return 1;
 }
 
 int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, char* work, int size) {
     CDnsResolver resolver;
+    m_LastFailure.clear();
+    m_Host.clear();
     if (size <= 0) return 2;
 
     // Recipient without "<"; its domain after the first "@" up to a blank or ">".
@@ -296,8 +388,8 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
 
     DLOG("SMTP Out -- Get Address");
     DLOG(m_DNSServer.c_str());
-    if (resolver.Resolve(m_DNSServer.c_str(), domain.c_str(), kResolveBudget) != 0)
-        DLOG("SMTP Out -- Auth Lookup Failed");
+    int resolved = resolver.Resolve(m_DNSServer.c_str(), domain.c_str(), kResolveBudget);
+    if (resolved != 0) DLOG("SMTP Out -- Auth Lookup Failed");
 
     for (int n = 0;; ++n) {
         DnsRecord mx;
@@ -312,7 +404,10 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
                 CopyText(work, size + 1, mx.data);
                 ResolveHostAddress(work, size + 1);
             }
-            if (Connect(m_RemotePort, work) == 0) break;
+            if (Connect(m_RemotePort, work) == 0) {
+                m_Host = mx.data;
+                break;
+            }
             DLOG("Unable to connect to the Client.\r\n");
             continue;
         }
@@ -321,13 +416,18 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
         ResolveHostAddress(work, size + 1);
         if (Connect(m_RemotePort, work) != 0) {
             DLOG("Unable to connect to the Client.\r\n");
+            m_LastFailure = "DNS lookup of " + domain + " at " + m_DNSServer + ": " + DnsOutcome(resolved, n) +
+                            "; no host accepted a connection on port " + std::to_string(m_RemotePort);
             return 2;
         }
+        m_Host = domain;
         break;
     }
 
     DLOG("SMTP Out -- Connecting");
-    SetReceiveTimeout(kReplyTimeoutMs);
+    SetReceiveTimeout(m_ReplyTimeoutMs);
+    // A receiver that stops taking data fails the send after this long.
+    SetSendTimeout(m_SendTimeoutMs);
     DrainInput();
 
     char domainName[80] = {};
@@ -350,23 +450,23 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
 
     DLOG("SMTP Out -- HELO");
     command("HELO ", domainName, "\r\n");
-    if (WaitForReply(250, work, size) != 0) return fail();
+    if (WaitForReply(250, "HELO", work, size) != 0) return fail();
 
     DLOG("SMTP Out -- MAIL");
     bool accepted = false;
     for (int tries = 0; tries < 2 && !accepted; ++tries) {
         command("Mail from:<", domainName, ">\r\n");
-        accepted = WaitForReply(250, work, size) == 0;
+        accepted = WaitForReply(250, "MAIL", work, size) == 0;
     }
     if (!accepted) return fail();
 
     DLOG("SMTP Out -- RCPT");
     command("RCPT to:<", rcpt.c_str(), ">\r\n");
-    if (WaitForReply(250, work, size) != 0) return fail();
+    if (WaitForReply(250, "RCPT", work, size) != 0) return fail();
 
     DLOG("SMTP Out -- DATA");
     SendString("DATA\r\n");
-    if (WaitForReply(354, work, size) != 0) return fail();
+    if (WaitForReply(354, "DATA", work, size) != 0) return fail();
 
     DLOG("SMTP Out -- Sending Message");
     // The file is read in blocks of whole chunks of size bytes; "TO:<<"
@@ -390,13 +490,21 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
                 p[out++] = p[i];
             }
         }
+        auto t0 = std::chrono::steady_clock::now();
         if (Send(p, out) != out) {
+            int err = plat::SocketError();
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
             DLOG("SMTP Out -- Message send failed");
+            m_LastFailure = ms.count() >= static_cast<long long>(m_SendTimeoutMs)
+                                ? m_Host + " took no data for " + std::to_string(m_SendTimeoutMs / 1000) + " s"
+                                : "sending the message to " + m_Host + " failed: " + plat::ErrorText(err);
             return fail();
         }
     }
-    // Only the server's 250 to the end of data means it took the message.
-    if (WaitForReply(250, work, size) != 0) return fail();
+    // Only the server's 250 to the end of data means it took the message;
+    // the receiver may take up to 10 minutes for it (RFC 5321 4.5.3.2.6).
+    SetReceiveTimeout(m_DataEndTimeoutMs);
+    if (WaitForReply(250, "the end of the data", work, size) != 0) return fail();
 
     DLOG("SMTP Out -- QUIT");
     SendString("QUIT\r\n");

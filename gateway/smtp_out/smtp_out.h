@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,13 @@ class CFileMan;
 class SMTPOut : public CClientSock {
 public:
     static constexpr int kMaxAttempts = 5;
+    // Waits of the dialogue: each reply, the reply to the end of the data
+    // (RFC 5321 allows the receiver 10 minutes for it), and a send during
+    // which the receiver accepts no byte. The environment variable
+    // QLSMTP_SEND_TIMEOUT_MS, read at construction, shortens the last one.
+    static constexpr uint32_t kReplyTimeoutMs = 35000;
+    static constexpr uint32_t kDataEndTimeoutMs = 600000;
+    static constexpr uint32_t kSendTimeoutMs = 300000;
 
     // Reads MaxOut, DNSName and the send port from the settings.
     SMTPOut();
@@ -43,26 +51,39 @@ public:
     static void ExtractAddress(char* address, int size, const char* line);
 
     // Composes the queue file into the composed file (see compose.h); the
-    // attachment source paths are appended to attachments.
+    // attachment source paths are appended to attachments. 0 the message is
+    // whole; 1 it is not (the reason is kept as the last failure).
     int ComposeMessage(plat::FileHandle queue, plat::FileHandle composed, std::vector<std::string>* attachments);
     // Delivers the composed file to recipient. 0 the server took the
     // message; 2 no host could be connected; 3 the dialogue failed.
     // work holds size + 1 bytes.
     int SendMessageViaMX(plat::FileHandle message, const char* recipient, char* work, int size);
+    // Why the last composition or delivery failed: the DNS result, or the
+    // receiver's reply line, or what else went wrong.
+    const std::string& LastFailure() const { return m_LastFailure; }
+    // Changes the dialogue's waits (tests); 0 keeps a value.
+    void SetTimeouts(uint32_t replyMs, uint32_t dataEndMs, uint32_t sendMs);
 
 private:
     // Waits ms, or less when shutdown is requested; false on shutdown.
     bool WaitMs(uint32_t ms);
     // Reads reply lines until one carries expected (0); 1 on a 4xx or 5xx
-    // reply, a failed read or too many other lines.
-    int WaitForReply(int expected, char* work, int size);
-    // Moves a queue file to its error name; the name used is returned.
-    std::string SetAside(const std::string& path, bool upperCase);
+    // reply, a failed read or too many other lines. step names the command
+    // answered in the failure kept.
+    int WaitForReply(int expected, const char* step, char* work, int size);
+    // Moves a queue file to its error name: true with that name in target;
+    // false with the reason in target when no error name could be given.
+    bool SetAside(const std::string& path, bool upperCase, std::string* target);
 
     int m_RemotePort = 25;
     int32_t m_MaxOut = 10;
     int32_t m_Active = 0;
     std::string m_DNSServer;
+    uint32_t m_ReplyTimeoutMs = kReplyTimeoutMs;
+    uint32_t m_DataEndTimeoutMs = kDataEndTimeoutMs;
+    uint32_t m_SendTimeoutMs = kSendTimeoutMs;
+    std::string m_Host;  // the host of the dialogue in progress
+    std::string m_LastFailure;
     CFileMan* m_FileMan = nullptr;
     std::atomic<int> m_Shutdown{0};
     std::thread m_MainThreadID;

@@ -95,7 +95,6 @@ TEST(ClientSock, ResolveHostAddressTakesTheHostPartOfAnAddress) {
         {"127.0.0.1", 64, 0, "127.0.0.1"},
         {"a@127.1", 8, 1, "a@127.1"},
         {"a@127.1", 10, 0, "127.0.0.1"},
-        {"someone@no-such-host.invalid", 64, 2, "someone@no-such-host.invalid"},
         {"someone@", 64, 2, "someone@"},
     };
     for (const auto& c : cases) {

@@ -32,12 +32,12 @@ protected:
 
     std::string In(const std::string& name) const { return m_data + "IN" + plat::kPathSep + name; }
 
-    std::string Run(const std::string& queueText, std::vector<std::string>* attachments = nullptr) {
+    std::string Run(const std::string& queueText, std::vector<std::string>* attachments = nullptr, int result = 0) {
         WriteAll(In("q.tmp"), queueText);
         plat::CFile queue, composed;
         EXPECT_EQ(queue.Open(In("q.tmp").c_str(), plat::kOpenRead), 0);
         EXPECT_EQ(composed.Open(In("7.qmx").c_str(), plat::kCreateTruncRW), 0);
-        EXPECT_EQ(ComposeMessage(m_data.c_str(), queue.Get(), composed.Get(), attachments), 0);
+        EXPECT_EQ(ComposeMessage(m_data.c_str(), queue.Get(), composed.Get(), attachments, &m_problem), result);
         EXPECT_EQ(queue.Seek(0, 1), 0);
         EXPECT_EQ(composed.Seek(0, 1), 0);
         composed.Close();
@@ -48,12 +48,13 @@ protected:
     std::string m_data;
     testutil::ScopedEnv m_host{"HOSTNAME", "testhost"};
     testutil::ScopedEnv m_events{"QLSMTP_EVENTLOG", (m_dir / "events.log").c_str()};
+    std::string m_problem;
 };
 
 TEST_F(Compose, BodyWithoutAttachments) {
     const std::string head = Head("0@testhost"), closing = Closing("0@testhost") + ".\r\n";
     struct {
-        const char* queue;
+        std::string queue;
         std::string composed;
     } cases[] = {
         {"FROM:<fax@here>\r\nTO:<user@example.com>\r\nSUBJECT: hi\r\n\r\nBEGIN BODY\r\n\r\n\r\nEND BODY\r\n\r\n",
@@ -63,6 +64,9 @@ TEST_F(Compose, BodyWithoutAttachments) {
          "END BODY\r\n\r\n",
          "TO:<a@b.c>\r\n..hdr\r\n" + head + "line one\r\n..\r\n...two\r\nsee END BODY here\r\n\r\n" + closing},
         {"TO:<a@b.c>\n\nBEGIN BODY\n\nbody\n.\n\nEND BODY\n\n", "TO:<a@b.c>\r\n" + head + "body\r\n..\r\n\r\n" + closing},
+        // A bare CR ends a line too, also at the end of a 1000-byte piece.
+        {"TO:<a@b.c>\r\n\r\nBEGIN BODY\r\n\r\nline\r.\r\na\rb\r\n" + std::string(999, 'c') + "\r.d\r\n\r\nEND BODY\r\n\r\n",
+         "TO:<a@b.c>\r\n" + head + "line\r\n..\r\na\r\nb\r\n" + std::string(999, 'c') + "\r\n..d\r\n\r\n" + closing},
         // No empty line before BEGIN BODY: no MIME body at all.
         {"TO:<a@b.c>\r\nBEGIN BODY\r\n\r\ntext\r\n", "TO:<a@b.c>\r\nBEGIN BODY\r\ntext\r\n.\r\n"},
         // END BODY never enclosed: the rest stays in the body, which is closed.
@@ -92,13 +96,15 @@ TEST_F(Compose, TwoAttachmentsGetTheirPartsAndOneClosingLine) {
         << "the scratch files are gone";
 }
 
-TEST_F(Compose, UnreadableAndUnsafeAttachmentsAreLeftOutAndReported) {
+// An attachment that cannot be read makes the whole message fail.
+TEST_F(Compose, UnreadableAndUnsafeAttachmentsFailTheMessageAndAreReported) {
     WriteAll(m_dir / "secret", "do not send");
     std::vector<std::string> sources;
     std::string out = Run(
         "TO:<a@b.c>\r\n\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n<<Gone:missing.bin>>\r\n\r\n"
         "<<Evil:../secret>>\r\nEND ATTACH\r\n",
-        &sources);
+        &sources, 1);
+    EXPECT_EQ(m_problem, "the attachment " + In("missing.bin") + " could not be read");
     const std::string id = "0@testhost";
     EXPECT_EQ(out, "TO:<a@b.c>\r\n" + Head(id) + "x\r\n\r\n" + Delim(id) + Delim(id) + Closing(id) + ".\r\n");
     EXPECT_EQ(sources, std::vector<std::string>{In("missing.bin")});

@@ -234,8 +234,10 @@ TEST(Dns, AFailedLookupLeavesTheTableAsItWas) {
 TEST(Dns, ResolveStopsAtAnAnswerWithoutAWorkingReferral) {
     const std::string d = "example.com";
     Bytes mx = peers::MxData(5, Name("mx.example.com"));
-    Bytes deadReferral = peers::Response(d, false, 1, 1, 0,
-                                         {{Pointer(kQuestion), 15, 1, mx}, {Pointer(kQuestion), 2, 1, Name("ns.no-such-host.invalid")}});
+    // The referred name server does not answer on the referral port.
+    Bytes deadReferral = peers::Response(d, false, 1, 1, 1,
+                                         {{Pointer(kQuestion), 15, 1, mx}, {Pointer(kQuestion), 2, 1, Name("ns.example.com")},
+                                          {Name("ns.example.com"), 1, 1, peers::Ipv4("127.0.0.1")}});
     struct {
         Bytes response;
         int result;
@@ -243,11 +245,12 @@ TEST(Dns, ResolveStopsAtAnAnswerWithoutAWorkingReferral) {
     } cases[] = {
         {NineRecordResponse(true), 0, "mx20.example.com"},  // authoritative
         {peers::Response(d, false, 1, 0, 0, {{Pointer(kQuestion), 15, 1, mx}}), 2, "mx.example.com"},  // no referral
-        {deadReferral, 2, "mx.example.com"},  // the referred server cannot be found: the last answer stays
+        {deadReferral, 2, "mx.example.com"},  // the referred server cannot be reached: the last answer stays
     };
     for (const auto& c : cases) {
         peers::NameServer ns([&c](const Bytes&) { return c.response; }, 3);
         CDnsResolver r;
+        r.SetReferralPort(peers::ClosedPort());
         EXPECT_EQ(r.Resolve(Server(ns.port()).c_str(), d.c_str(), 20), c.result) << c.mx;
         EXPECT_EQ(ns.queries().size(), 1u);
         DnsRecord rec;
@@ -262,19 +265,23 @@ TEST(Dns, ResolveStopsAtAnAnswerWithoutAWorkingReferral) {
 TEST(Dns, ResolveFollowsReferralsThroughGlueAndSkipsDeadNameServers) {
     const std::string d = "example.com";
     // The referred name servers listen on other loopback addresses, on the
-    // configured server's port: ns1 (127.0.0.2) is down, ns2 answers.
+    // referral port, not on the port given with the configured server: ns1
+    // (127.0.0.2) is down, ns2 answers.
     Bytes answer = peers::Response(d, true, 1, 0, 0, {{Pointer(kQuestion), 15, 1, peers::MxData(10, Name("mx.example.com"))}});
     Bytes referral = peers::Response(d, false, 0, 2, 2,
                                      {{Pointer(kQuestion), 2, 1, Name("ns1.example.com")},
                                       {Pointer(kQuestion), 2, 1, Name("ns2.example.com")},
                                       {Name("ns1.example.com"), 1, 1, peers::Ipv4("127.0.0.2")},
                                       {Name("ns2.example.com"), 1, 1, peers::Ipv4("127.0.0.3")}});
-    peers::NameServer top([&referral](const Bytes&) { return referral; });
-    peers::NameServer ns2([&answer](const Bytes&) { return answer; }, 1, "127.0.0.3", top.port());
-    if (!ns2.ok()) GTEST_SKIP() << "127.0.0.3 cannot be bound here";
+    peers::NameServer top([&referral](const Bytes&) { return referral; }, 2);
+    peers::NameServer ns2([&answer](const Bytes&) { return answer; }, 1, "127.0.0.3");
+    peers::NameServer wrongPort([&answer](const Bytes&) { return answer; }, 1, "127.0.0.3", top.port());
+    if (!ns2.ok() || !wrongPort.ok()) GTEST_SKIP() << "127.0.0.3 cannot be bound here";
     CDnsResolver r;
+    r.SetReferralPort(ns2.port());
     EXPECT_EQ(r.Resolve(Server(top.port()).c_str(), d.c_str(), 20), 0);
     EXPECT_EQ(ns2.queries().size(), 1u);
+    EXPECT_EQ(wrongPort.queries().size(), 0u);
     DnsRecord rec;
     ASSERT_EQ(r.GetRecordOfType(0, &rec, 15), 1);
     EXPECT_STREQ(rec.data, "mx.example.com");
@@ -293,6 +300,7 @@ TEST(Dns, ResolveSpendsItsBudgetOnAReferralLoop) {
     for (const auto& c : cases) {
         size_t before = ns.queries().size();
         CDnsResolver r;
+        r.SetReferralPort(ns.port());
         EXPECT_EQ(r.Resolve(Server(ns.port()).c_str(), d.c_str(), c.budget), c.result) << c.budget;
         EXPECT_EQ(ns.queries().size() - before, c.queries) << c.budget;
     }

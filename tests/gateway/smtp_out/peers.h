@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "platform/system.h"
 #include "test_util.h"
 
 namespace peers {
@@ -206,6 +207,8 @@ struct SmtpBehavior {
     std::string data = "354 go ahead\r\n";
     std::string end = "250 queued\r\n";
     bool closeAfter354 = false;
+    int endDelayMs = 0;        // before the reply to the end of the data
+    int stallAfter354Ms = 0;   // reads nothing more for this long, then closes
 };
 
 struct SmtpSession {
@@ -248,10 +251,15 @@ private:
                                         : std::string("500 what\r\n"));
             if (verb != "DATA") continue;
             if (m_behavior.closeAfter354) break;
+            if (m_behavior.stallAfter354Ms > 0) {
+                plat::SleepMs(static_cast<uint32_t>(m_behavior.stallAfter354Ms));
+                break;
+            }
             while (testutil::RecvLine(s, &line)) {
                 session.data += line;
                 if (line == ".\r\n") break;
             }
+            if (m_behavior.endDelayMs > 0) plat::SleepMs(static_cast<uint32_t>(m_behavior.endDelayMs));
             SendAll(s, m_behavior.end);
         }
         std::lock_guard<std::mutex> g(m_lock);
