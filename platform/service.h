@@ -91,3 +91,37 @@ constexpr uint32_t kScManagerAllAccess = 0xF003F;
 constexpr uint32_t kScManagerCreateService = 0x0002;
 
 }  // namespace plat
+
+// Starting a service, its full status and the services that depend on it:
+// what the applet and the setup helper need to start and stop the gateway
+// together with its dependants.
+namespace plat {
+
+constexpr int kErrMoreData = 234;
+constexpr int kErrServiceAlreadyRunning = 1056;
+constexpr int kErrServiceNotActive = 1062;
+constexpr int kErrServiceLogonFailed = 1069;
+
+// State filters of EnumDependentServices.
+constexpr uint32_t kServiceActive = 1;
+constexpr uint32_t kServiceInactive = 2;
+
+// One entry of a dependent-service list, laid out as Windows'
+// ENUM_SERVICE_STATUSA: the names point into the same buffer.
+struct DependentService {
+    char* serviceName;
+    char* displayName;
+    ServiceStatus status;
+};
+
+int QueryServiceStatusFull(const CServiceHandle& service, ServiceStatus* status);
+// Starts the service without arguments; 0 or the error (1056 when it runs).
+int StartServiceByHandle(const CServiceHandle& service);
+// Lists the services that depend on this one and are in the given state
+// (kServiceActive or kServiceInactive) into buffer, size bytes: the entries
+// first, their names after them. 234 when it does not fit, with *needed the
+// size that does; 0 with *count entries.
+int EnumDependentServices(const CServiceHandle& service, uint32_t stateFilter, void* buffer, uint32_t size,
+                          uint32_t* needed, uint32_t* count);
+
+}  // namespace plat

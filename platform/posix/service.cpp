@@ -258,3 +258,75 @@ int ControlServiceByHandle(const CServiceHandle& service, uint32_t control, uint
 }
 
 }  // namespace plat
+
+// Starting a unit and listing the units that depend on it, for the
+// configuration command. Without systemd nothing can be started and nothing
+// depends on the gateway.
+namespace plat {
+
+int QueryServiceStatusFull(const CServiceHandle& service, ServiceStatus* status) {
+    *status = ServiceStatus();
+    return QueryServiceState(service, &status->currentState);
+}
+
+int StartServiceByHandle(const CServiceHandle& service) {
+    std::string name = ServiceName(service);
+    if (name.empty()) return 6;
+    if (!UseSystemctl()) return 50;  // not supported
+    uint32_t state = 0;
+    if (QueryServiceState(service, &state) == 0 && state == kServiceRunning) return kErrServiceAlreadyRunning;
+    int rc = std::system(("/bin/systemctl start --no-block " + UnitName(name.c_str()) + " 2>/dev/null").c_str());
+    return rc == 0 ? 0 : (::geteuid() == 0 ? 1064 : 5);
+}
+
+int EnumDependentServices(const CServiceHandle& service, uint32_t stateFilter, void* buffer, uint32_t size,
+                          uint32_t* needed, uint32_t* count) {
+    std::string name = ServiceName(service);
+    if (name.empty()) return 6;
+    // Units that need this one (RequiredBy, BoundBy), as service names: the
+    // unit name without ".service".
+    std::vector<std::pair<std::string, uint32_t>> found;
+    if (UseSystemctl()) {
+        std::string list = RunCommand("/bin/systemctl show -p RequiredBy -p BoundBy --value " +
+                                      UnitName(name.c_str()) + " 2>/dev/null");
+        for (char& c : list)
+            if (c == '\n') c = ' ';
+        size_t at = 0;
+        while (at < list.size()) {
+            size_t end = list.find(' ', at);
+            if (end == std::string::npos) end = list.size();
+            std::string unit = list.substr(at, end - at);
+            at = end + 1;
+            const std::string suffix = ".service";
+            if (unit.size() <= suffix.size() || unit.compare(unit.size() - suffix.size(), suffix.size(), suffix) != 0)
+                continue;
+            std::string state = RunCommand("/bin/systemctl show -p ActiveState --value " + unit + " 2>/dev/null");
+            bool active = state != "inactive" && state != "failed";
+            if (((stateFilter & kServiceActive) && active) || ((stateFilter & kServiceInactive) && !active))
+                found.emplace_back(unit.substr(0, unit.size() - suffix.size()), active ? kServiceRunning : kServiceStopped);
+        }
+    }
+    uint32_t need = static_cast<uint32_t>(found.size() * sizeof(DependentService));
+    for (const auto& f : found) need += static_cast<uint32_t>(2 * (f.first.size() + 1));
+    *needed = need;
+    *count = 0;
+    if (need > size) return kErrMoreData;
+    auto* entries = static_cast<DependentService*>(buffer);
+    char* text = static_cast<char*>(buffer) + found.size() * sizeof(DependentService);
+    for (size_t i = 0; i < found.size(); ++i) {
+        DependentService e;
+        e.serviceName = text;
+        std::memcpy(text, found[i].first.c_str(), found[i].first.size() + 1);
+        text += found[i].first.size() + 1;
+        e.displayName = text;
+        std::memcpy(text, found[i].first.c_str(), found[i].first.size() + 1);
+        text += found[i].first.size() + 1;
+        e.status = ServiceStatus();
+        e.status.currentState = found[i].second;
+        std::memcpy(static_cast<void*>(&entries[i]), &e, sizeof(e));
+    }
+    *count = static_cast<uint32_t>(found.size());
+    return 0;
+}
+
+}  // namespace plat
