@@ -39,7 +39,7 @@ int CServiceManager::OpenManager(intptr_t* scm) {
     return OpenInto(scm, [](plat::CServiceHandle* h) { return plat::OpenServiceManager(plat::kScManagerAllAccess, h); });
 }
 
-int CServiceManager::OpenService(intptr_t scm, const char* name, intptr_t* service) {
+int CServiceManager::OpenServiceNamed(intptr_t scm, const char* name, intptr_t* service) {
     return OpenInto(service, [&](plat::CServiceHandle* h) { return plat::OpenServiceByName(*Own(scm), name, h); });
 }
 
@@ -58,7 +58,7 @@ int CServiceManager::Control(intptr_t service, uint32_t control) {
 
 int CServiceManager::EnumDependents(intptr_t service, uint32_t stateFilter, void* buffer, uint32_t size,
                                     uint32_t* needed, uint32_t* count) {
-    return plat::EnumDependentServices(*Own(service), stateFilter, buffer, size, needed, count);
+    return plat::EnumServiceDependants(*Own(service), stateFilter, buffer, size, needed, count);
 }
 
 int64_t CServiceManager::NowSeconds() {
@@ -101,7 +101,7 @@ int CServiceControl::StartStopService(const char* name, int start) {
         m_lastError = r;
         return kFailed;
     }
-    if (int r = m_manager.OpenService(scm.Get(), name, service.Put())) {
+    if (int r = m_manager.OpenServiceNamed(scm.Get(), name, service.Put())) {
         m_lastError = r;
         return kFailed;
     }

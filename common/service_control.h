@@ -19,7 +19,7 @@ class CServiceManager {
 public:
     virtual ~CServiceManager() = default;
     virtual int OpenManager(intptr_t* scm);
-    virtual int OpenService(intptr_t scm, const char* name, intptr_t* service);
+    virtual int OpenServiceNamed(intptr_t scm, const char* name, intptr_t* service);
     virtual void Close(intptr_t handle);
     virtual int QueryStatus(intptr_t service, plat::ServiceStatus* status);
     virtual int Start(intptr_t service);

@@ -123,4 +123,7 @@ int GetModulePath(std::string* path);
 // Matches a name against a '*'/'?' pattern, case ignored.
 bool MatchPattern(const char* pattern, const char* name);
 
+// Makes path the process's current directory; 0 or the error.
+int SetCurrentDir(const char* path);
+
 }  // namespace plat

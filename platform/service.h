@@ -102,7 +102,7 @@ constexpr int kErrServiceAlreadyRunning = 1056;
 constexpr int kErrServiceNotActive = 1062;
 constexpr int kErrServiceLogonFailed = 1069;
 
-// State filters of EnumDependentServices.
+// State filters of EnumServiceDependants.
 constexpr uint32_t kServiceActive = 1;
 constexpr uint32_t kServiceInactive = 2;
 
@@ -121,7 +121,7 @@ int StartServiceByHandle(const CServiceHandle& service);
 // (kServiceActive or kServiceInactive) into buffer, size bytes: the entries
 // first, their names after them. 234 when it does not fit, with *needed the
 // size that does; 0 with *count entries.
-int EnumDependentServices(const CServiceHandle& service, uint32_t stateFilter, void* buffer, uint32_t size,
+int EnumServiceDependants(const CServiceHandle& service, uint32_t stateFilter, void* buffer, uint32_t size,
                           uint32_t* needed, uint32_t* count);
 
 }  // namespace plat

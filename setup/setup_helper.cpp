@@ -79,7 +79,7 @@ int CSetupHelper::CreateSmtpService(const char* name, const char* displayName, c
     qlsmtp::CScHandle scm(m_manager), service(m_manager);
     if (m_manager.OpenManager(scm.Put()) != 0) return kFailed;
     // An existing registration is left as it is.
-    if (m_manager.OpenService(scm.Get(), name, service.Put()) == 0) return kFailed;
+    if (m_manager.OpenServiceNamed(scm.Get(), name, service.Put()) == 0) return kFailed;
     if (m_manager.Create(scm.Get(), name, displayName, path, service.Put()) != 0) return kFailed;
     plat::CRegKey key;
     if (key.Open((std::string(kEventLogParent) + name).c_str(), true) != 0) return kFailed;
@@ -95,7 +95,7 @@ int CSetupHelper::CreateSmtpService(const char* name, const char* displayName, c
 int CSetupHelper::RemoveSmtpService(const char* name) {
     qlsmtp::CScHandle scm(m_manager), service(m_manager);
     if (m_manager.OpenManager(scm.Put()) != 0) return kFailed;
-    if (m_manager.OpenService(scm.Get(), name, service.Put()) != 0) return kFailed;
+    if (m_manager.OpenServiceNamed(scm.Get(), name, service.Put()) != 0) return kFailed;
     plat::ServiceStatus status;
     if (m_manager.QueryStatus(service.Get(), &status) != 0 || status.currentState != plat::kServiceStopped)
         return kFailed;

@@ -214,4 +214,6 @@ int GetModulePath(std::string* path) {
     return 0;
 }
 
+int SetCurrentDir(const char* path) { return ::chdir(path) == 0 ? 0 : MapErrno(errno); }
+
 }  // namespace plat

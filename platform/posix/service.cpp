@@ -279,7 +279,7 @@ int StartServiceByHandle(const CServiceHandle& service) {
     return rc == 0 ? 0 : (::geteuid() == 0 ? 1064 : 5);
 }
 
-int EnumDependentServices(const CServiceHandle& service, uint32_t stateFilter, void* buffer, uint32_t size,
+int EnumServiceDependants(const CServiceHandle& service, uint32_t stateFilter, void* buffer, uint32_t size,
                           uint32_t* needed, uint32_t* count) {
     std::string name = ServiceName(service);
     if (name.empty()) return 6;

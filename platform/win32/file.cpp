@@ -210,4 +210,6 @@ int GetModulePath(std::string* path) {
 
 int SyncDirectory(const char* /*path*/) { return 0; }
 
+int SetCurrentDir(const char* path) { return SetCurrentDirectoryA(path) ? 0 : Fail(); }
+
 }  // namespace plat

@@ -33,7 +33,7 @@ int StartServiceByHandle(const CServiceHandle& service) {
     return StartServiceA(ScOf(service), 0, nullptr) ? 0 : static_cast<int>(GetLastError());
 }
 
-int EnumDependentServices(const CServiceHandle& service, uint32_t stateFilter, void* buffer, uint32_t size,
+int EnumServiceDependants(const CServiceHandle& service, uint32_t stateFilter, void* buffer, uint32_t size,
                           uint32_t* needed, uint32_t* count) {
     DWORD need = 0, n = 0;
     BOOL ok = EnumDependentServicesA(ScOf(service), stateFilter, static_cast<LPENUM_SERVICE_STATUSA>(buffer), size,

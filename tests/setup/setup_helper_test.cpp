@@ -34,8 +34,8 @@ public:
     uint32_t m_stateAfterStart = plat::kServiceRunning;
     std::map<std::string, std::string> m_paths;
 
-    int OpenService(intptr_t scm, const char* name, intptr_t* service) override {
-        int r = CFakeServiceManager::OpenService(scm, name, service);
+    int OpenServiceNamed(intptr_t scm, const char* name, intptr_t* service) override {
+        int r = CFakeServiceManager::OpenServiceNamed(scm, name, service);
         if (r == 0) m_names[*service] = name;
         return r;
     }
@@ -45,7 +45,7 @@ public:
         m_services[name].startError = m_startError;
         m_services[name].stateAfterStart = m_stateAfterStart;
         m_paths[name] = path;
-        return OpenService(scm, name, service);
+        return OpenServiceNamed(scm, name, service);
     }
     int Delete(intptr_t service) override {
         std::string name = m_names[service];

@@ -38,7 +38,7 @@ public:
         *scm = -1;
         return 0;
     }
-    int OpenService(intptr_t, const char* name, intptr_t* service) override {
+    int OpenServiceNamed(intptr_t, const char* name, intptr_t* service) override {
         if (!m_services.count(name)) return plat::kErrServiceDoesNotExist;
         m_handles.push_back(name);
         ++m_openHandles;

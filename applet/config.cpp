@@ -1,0 +1,262 @@
+// The configuration dialog's logic (see config.h).
+#include "applet/config.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "applet/strings.h"
+#include "common/settings_names.h"
+#include "platform/eventlog.h"
+#include "platform/file.h"
+#include "platform/registry.h"
+
+namespace qlsmtpcg {
+
+namespace {
+
+constexpr int kEventSettingsSaved = 436;
+constexpr uint32_t kBufferSize = 260;
+
+}  // namespace
+
+const char* AppletText(int id) {
+    switch (id) {
+        case IDS_NO_DOMAIN: return TEXT_NO_DOMAIN;
+        case IDS_NO_PROGRAM_PATH: return TEXT_NO_PROGRAM_PATH;
+        case IDS_NO_DNS: return TEXT_NO_DNS;
+        case IDS_NOT_INSTALLED_CORRECTLY: return TEXT_NOT_INSTALLED_CORRECTLY;
+        case IDS_RESTART_QUESTION: return TEXT_RESTART_QUESTION;
+        case IDS_INVALID_PATH: return TEXT_INVALID_PATH;
+        case IDS_KEY_NOT_OPENED: return TEXT_KEY_NOT_OPENED;
+        case IDS_NO_SERVICE_MANAGER: return TEXT_NO_SERVICE_MANAGER;
+        case IDS_SERVICE_NOT_INSTALLED: return TEXT_SERVICE_NOT_INSTALLED;
+        case IDS_BROWSE_TITLE: return TEXT_BROWSE_TITLE;
+        case IDS_NO_MEMORY: return TEXT_NO_MEMORY;
+        case IDS_START_FAILED: return TEXT_START_FAILED;
+        case IDS_STOP_FAILED: return TEXT_STOP_FAILED;
+        case IDS_NO_RX_PORT: return TEXT_NO_RX_PORT;
+        case IDS_NO_TX_PORT: return TEXT_NO_TX_PORT;
+        default: return "";
+    }
+}
+
+void CDataExchange::Fail(int id, const std::string& text) {
+    m_ui.Message(text.c_str(), kMbOk | kMbIconExclamation);
+    m_ui.FocusControl(id);
+    m_failed = true;
+}
+
+void CDataExchange::Text(int id, std::string* value, size_t maxChars, bool withSeparator) {
+    if (m_failed) return;
+    if (!m_save) {
+        m_ui.SetControlText(id, *value);
+        return;
+    }
+    std::string text = m_ui.GetControlText(id);
+    size_t length = text.size();
+    if (withSeparator && !text.empty() && text.back() != plat::kPathSep) ++length;
+    if (length > maxChars) {
+        Fail(id, "Please enter no more than " + std::to_string(maxChars) + " characters.");
+        return;
+    }
+    *value = text;
+}
+
+void CDataExchange::UInt(int id, uint32_t* value, uint32_t min, uint32_t max) {
+    if (m_failed) return;
+    if (!m_save) {
+        m_ui.SetControlText(id, std::to_string(*value));
+        return;
+    }
+    // Blanks around the digits are allowed, nothing else.
+    std::string text = m_ui.GetControlText(id);
+    size_t at = text.find_first_not_of(" \t");
+    size_t end = text.find_last_not_of(" \t");
+    uint64_t n = 0;
+    bool number = at != std::string::npos;
+    for (size_t i = at; number && i <= end; ++i) {
+        if (text[i] < '0' || text[i] > '9') number = false;
+        n = n * 10 + static_cast<uint64_t>(text[i] - '0');
+        if (n > 0xFFFFFFFFull) number = false;
+    }
+    if (!number) {
+        Fail(id, "Please enter a positive integer.");
+        return;
+    }
+    if (n < min || n > max) {
+        Fail(id, "Please enter an integer between " + std::to_string(min) + " and " + std::to_string(max) + ".");
+        return;
+    }
+    *value = static_cast<uint32_t>(n);
+}
+
+HtmlHelpCall TranslateHelpCommand(uint32_t winHelpCommand, uintptr_t data) {
+    switch (winHelpCommand) {
+        case 1: return {true, 15, data, true, 0};   // context -> HH_HELP_CONTEXT
+        case 2: return {true, 18, 0, false, 0};     // quit -> HH_CLOSE_ALL
+        case 3:                                     // contents
+        case 11: return {true, 0, 0, true, 0};      // finder -> HH_DISPLAY_TOPIC
+        case 5: return {true, 3, 0, true, 0};       // set index -> HH_DISPLAY_SEARCH
+        case 10: return {true, 16, data, true, 0};  // context menu -> HH_TP_HELP_CONTEXTMENU
+        default: return {false, 0, 0, false, data != 0 ? 1 : 0};
+    }
+}
+
+CConfigDialog::CConfigDialog(CAppletUi& ui, qlsmtp::CServiceManager* manager)
+    : m_ui(ui), m_manager(manager ? *manager : qlsmtp::RealServiceManager()) {}
+
+int CConfigDialog::Message(int id, unsigned type) { return m_ui.Message(AppletText(id), type); }
+
+bool CConfigDialog::DoDataExchange(bool save) {
+    CDataExchange dx(m_ui, save);
+    dx.Text(IDC_DOMAIN, &m_DomainName, kMaxText);
+    dx.Text(IDC_DNS, &m_DNSName, kMaxText);
+    dx.Text(IDC_DATA_DIR, &m_DataDirectory, kMaxText, true);
+    dx.UInt(IDC_RX_PORT, &m_RxPort, 1, kMaxPort);
+    dx.UInt(IDC_TX_PORT, &m_TxPort, 1, kMaxPort);
+    return !dx.Failed();
+}
+
+int CConfigDialog::ReadSettings() {
+    plat::CRegKey key;
+    if (key.Open(qlsmtp::kSettingsKey, false) != 0) {
+        Message(IDS_KEY_NOT_OPENED, kMbOk);
+        return 0;
+    }
+    char buf[kBufferSize];
+    struct {
+        const char* name;
+        std::string* field;
+        int missing;
+    } texts[] = {
+        {qlsmtp::kValDomainName, &m_DomainName, IDS_NO_DOMAIN},
+        {qlsmtp::kValProgramPath, &m_DataDirectory, IDS_NO_PROGRAM_PATH},
+        {qlsmtp::kValDNSName, &m_DNSName, IDS_NO_DNS},
+    };
+    for (const auto& t : texts) {
+        if (key.QueryString(t.name, buf, sizeof(buf)) != 0) {
+            Message(t.missing, kMbOk);
+        } else {
+            *t.field = buf;
+        }
+    }
+    uint32_t port = 0;
+    if (key.QueryDword(qlsmtp::kValSmtpRxPort, &port) != 0) {
+        Message(IDS_NO_RX_PORT, kMbOk);
+    } else {
+        m_RxPort = port;
+    }
+    if (key.QueryDword(qlsmtp::kValSmtpTxPort, &port) != 0) {
+        Message(IDS_NO_TX_PORT, kMbOk);
+    } else {
+        m_TxPort = port;
+    }
+    return 1;
+}
+
+uint32_t CConfigDialog::GetServiceState(bool quiet) {
+    qlsmtp::CScHandle scm(m_manager), service(m_manager);
+    if (m_manager.OpenManager(scm.Put()) != 0) {
+        if (!quiet) Message(IDS_NO_SERVICE_MANAGER, kMbOk);
+        return 0;
+    }
+    if (m_manager.OpenServiceNamed(scm.Get(), qlsmtp::kServiceName, service.Put()) != 0) {
+        if (!quiet) Message(IDS_SERVICE_NOT_INSTALLED, kMbOk);
+        return 0;
+    }
+    plat::ServiceStatus status;
+    if (m_manager.QueryStatus(service.Get(), &status) != 0) return 0;
+    return status.currentState;
+}
+
+int CConfigDialog::SaveSettings() {
+    DoDataExchange(true);  // a refused value keeps its previous one
+    if (GetServiceState() != plat::kServiceStopped) {
+        Message(IDS_RESTART_QUESTION, kMbOk);
+        return 0;
+    }
+    return SaveSettingsDirectly();
+}
+
+int CConfigDialog::SaveSettingsDirectly() {
+    plat::CRegKey key;
+    if (key.Open(qlsmtp::kSettingsKey, false) != 0) {
+        Message(IDS_KEY_NOT_OPENED, kMbOk);
+        return 0;
+    }
+    std::string path = m_DataDirectory;
+    bool validPath = ValidateDataDirectory(&path) != 0;
+    if (validPath) m_DataDirectory = path;
+    plat::RegWrite writes[5];
+    int n = 0;
+    if (validPath)
+        writes[n++] = {qlsmtp::kValProgramPath, plat::kRegSz, path.c_str(), static_cast<uint32_t>(path.size() + 1)};
+    writes[n++] = {qlsmtp::kValDomainName, plat::kRegSz, m_DomainName.c_str(),
+                   static_cast<uint32_t>(m_DomainName.size() + 1)};
+    writes[n++] = {qlsmtp::kValDNSName, plat::kRegSz, m_DNSName.c_str(), static_cast<uint32_t>(m_DNSName.size() + 1)};
+    writes[n++] = {qlsmtp::kValSmtpRxPort, plat::kRegDword, &m_RxPort, 4};
+    writes[n++] = {qlsmtp::kValSmtpTxPort, plat::kRegDword, &m_TxPort, 4};
+    // A write that fails is a save that did not happen, not a success.
+    if (key.SetValues(writes, n) != 0) return 0;
+    plat::EventSourceHandle source = plat::RegisterEventSource(qlsmtp::kServiceName);
+    if (source != plat::kNoEventSource) {
+        plat::ReportEvent(source, plat::kEventInformation, kEventSettingsSaved, nullptr, 0);
+        plat::DeregisterEventSource(source);
+    }
+    return 1;
+}
+
+int CConfigDialog::ValidateDataDirectory(std::string* path) {
+    if (plat::SetCurrentDir(path->c_str()) != 0) {
+        Message(IDS_INVALID_PATH, kMbOk);
+        return 0;
+    }
+    plat::MakeDirectory(path->c_str());
+    AddTrailingBackslash(path);
+    plat::MakeDirectory((*path + "OUT").c_str());
+    plat::MakeDirectory((*path + "IN").c_str());
+    return 1;
+}
+
+void CConfigDialog::RemoveTrailingBackslash(std::string* path) {
+    size_t n = path->size();
+    if (n >= 2 && (*path)[n - 1] == plat::kPathSep && (*path)[n - 2] != ':') path->pop_back();
+}
+
+void CConfigDialog::AddTrailingBackslash(std::string* path) {
+    if (!path->empty() && path->back() != plat::kPathSep) path->push_back(plat::kPathSep);
+}
+
+bool CConfigDialog::OnOK() {
+    uint32_t state = GetServiceState();
+    if (state == plat::kServiceStopped) {
+        // A failed save keeps the dialog open, so that the edits are not lost.
+        if (!SaveSettings()) {
+            Message(IDS_NOT_INSTALLED_CORRECTLY, kMbOk);
+            return false;
+        }
+        return DoDataExchange(true);
+    }
+    if (Message(IDS_RESTART_QUESTION, kMbYesNo | kMbIconExclamation) != kIdYes) return false;
+    qlsmtp::CServiceControl control({AppletText(IDS_START_FAILED), kCaption}, &m_manager);
+    m_ui.WaitCursor(true);
+    if (control.StartStopService(qlsmtp::kServiceName, 0) != 0) {
+        m_ui.WaitCursor(false);
+        Message(IDS_STOP_FAILED, kMbOk);
+        return false;
+    }
+    if (!SaveSettings()) {
+        m_ui.WaitCursor(false);
+        Message(IDS_NOT_INSTALLED_CORRECTLY, kMbOk);
+        return false;
+    }
+    if (control.StartStopService(qlsmtp::kServiceName, 1) != 0) {
+        m_ui.WaitCursor(false);
+        Message(IDS_START_FAILED, kMbOk);
+        return false;
+    }
+    m_ui.WaitCursor(false);
+    return DoDataExchange(true);
+}
+
+}  // namespace qlsmtpcg
