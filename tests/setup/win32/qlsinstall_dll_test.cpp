@@ -69,13 +69,17 @@ protected:
         ASSERT_TRUE(path) << "QLSINSTALL_DLL names the library";
         m_dll = LoadLibraryA(path);
         ASSERT_TRUE(m_dll) << path;
-        m_init = reinterpret_cast<InitializeFn>(GetProcAddress(m_dll, "InitializeSMTPService"));
-        m_uninst = reinterpret_cast<UninstFn>(GetProcAddress(m_dll, "UninstInitialize"));
-        m_uninstDone = reinterpret_cast<UninstFn>(GetProcAddress(m_dll, "UninstUnInitialize"));
+        m_init = Export<InitializeFn>("InitializeSMTPService");
+        m_uninst = Export<UninstFn>("UninstInitialize");
+        m_uninstDone = Export<UninstFn>("UninstUnInitialize");
         ASSERT_TRUE(m_init && m_uninst && m_uninstDone);
         m_scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_TRUE(m_scm);
         DeleteTheService();
+    }
+    template <class Fn>
+    Fn Export(const char* name) {
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m_dll, name)));
     }
     void TearDown() override {
         DeleteTheService();
