@@ -84,6 +84,10 @@ extern "C" __declspec(dllexport) LONG WINAPI CPlApplet(HWND window, UINT message
         case CPL_STOP: return applet->OnStop(item, param2);
         case CPL_EXIT: return applet->OnExit();
         case CPL_NEWINQUIRE: return applet->OnNewInquire(item, reinterpret_cast<NEWCPLINFOA*>(param2));
+        // Start with parameters: not handled, so that the Control Panel
+        // sends CPL_DBLCLK instead (Wine's sends it before every opening).
+        case CPL_STARTWPARMSA:
+        case CPL_STARTWPARMSW: return 0;
         default:
             MessageBoxA(window, "default case param", qlsmtpcg::kCaption, MB_OK);
             return 1;

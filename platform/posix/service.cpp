@@ -266,6 +266,9 @@ namespace plat {
 
 int QueryServiceStatusFull(const CServiceHandle& service, ServiceStatus* status) {
     *status = ServiceStatus();
+    // systemd gives no wait hint; each query runs systemctl, so a waiter
+    // polling at a tenth of this asks ten times a second.
+    status->waitHint = 1000;
     return QueryServiceState(service, &status->currentState);
 }
 
