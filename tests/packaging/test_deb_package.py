@@ -29,6 +29,7 @@ DATA = STATE + "/data/"
 UNIT = "/lib/systemd/system/quillon-smtp-server.service"
 WANTS = "/etc/systemd/system/multi-user.target.wants/quillon-smtp-server.service"
 GATEWAY = "/usr/sbin/qlsmtpgw"
+SETTINGS_COMMAND = "/usr/bin/qlsmtpcg"
 
 
 def sh(*args, ok=True):
@@ -79,6 +80,9 @@ def check_installed_files():
         assert line + "\n" in unit, line
     assert os.path.islink(WANTS), "the service is not enabled"
     sh("systemd-analyze", "verify", UNIT)
+    if os.path.exists(SETTINGS_COMMAND):
+        shown = sh(SETTINGS_COMMAND).stdout
+        assert DATA in shown, shown
 
 
 def deliver_one_mail():
@@ -131,7 +135,7 @@ def test_package(deb):
             f.write('"DomainName"="kept.example"\r\n')
         sh("dpkg", "-i", deb)
         sh("dpkg", "-r", PACKAGE)
-        assert not os.path.exists(GATEWAY) and not os.path.exists(UNIT)
+        assert not any(os.path.exists(p) for p in (GATEWAY, SETTINGS_COMMAND, UNIT))
         assert '"DomainName"="kept.example"' in open(SETTINGS).read()
     finally:
         sh("dpkg", "--purge", PACKAGE, ok=False)
