@@ -2,7 +2,8 @@
 silent install (/S) keeps a setting that is already there and writes the
 missing defaults, installs the files, and registers and starts the service
 through qlsinstall.dll with the installed program; the gateway greets a Linux
-client on its receive port and stores a mail sent with smtplib. The silent
+client on its receive port and stores a mail sent with smtplib. Installing
+again over the running service leaves it running as before. The silent
 uninstaller stops and removes the service and the installed files; the
 settings and the received mail stay.
 
@@ -91,6 +92,16 @@ class InstallerTest:
         assert wait_for(lambda: glob.glob(out + "/ENV*.tmp"), 60), os.listdir(out)
         log("delivered: %s" % sorted(os.listdir(out)))
 
+    def reinstall(self):
+        """Installing again over the running service replaces it in place."""
+        assert self.run_quietly(self.setup, "/S") == 0
+        assert wait_for(lambda: self.service() == (4, PROGRAM), 60, 0.5), "service %r" % (self.service(),)
+        assert self.query(SETTINGS_KEY)[1].get("SmtpRxPort") == "0x%x" % self.port
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as c:
+            c.settimeout(30)
+            assert c.recv(200).startswith(b"220 ")
+        log("installed again: service RUNNING and greeting")
+
     def uninstall(self):
         # The uninstaller runs a copy of itself from the temporary folder and
         # returns at once: wait for its effects.
@@ -125,6 +136,7 @@ def main():
         log("prefix ready")
         t.install()
         t.deliver()
+        t.reinstall()
         t.uninstall()
         ok = True
     finally:
