@@ -10,7 +10,6 @@
 
 #include "common/settings_names.h"
 #include "platform/file.h"
-#include "platform/registry.h"
 #include "setup/setup_helper.h"
 #include "setup/strings.h"
 #include "test_util.h"
@@ -93,11 +92,6 @@ protected:
     Strings m_messages;
 };
 
-TEST_F(SetupHelper, StringTableTexts) {
-    EXPECT_EQ(Msg(1), "Quillon SMTP Server (48): An error occurred whilst starting the Quillon SMTP Server.");
-    EXPECT_EQ(Msg(5), "Quillon SMTP Server (48): An error occurred whilst registering the Quillon SMTP Server service.");
-}
-
 TEST_F(SetupHelper, InitializeRegistersAndStarts) {
     const std::string longest(plat::kMaxPath - 1, 'p'), tooLong(plat::kMaxPath, 'p');
     struct Case {
@@ -139,19 +133,6 @@ TEST_F(SetupHelper, InitializeRegistersAndStarts) {
             EXPECT_EQ(m_fake.m_paths[kName], c.existing ? "the old path" : c.path) << c.what;
         }
     }
-}
-
-TEST_F(SetupHelper, RegistrationWritesTheEventSource) {
-    ASSERT_EQ(Helper().InitializeSMTPService(kPath), 0);
-    plat::CRegKey key;
-    ASSERT_EQ(key.Open(qlsmtp::kEventLogKey, false), 0);
-    char text[300];
-    uint32_t type = 0, size = sizeof(text), types = 0;
-    ASSERT_EQ(key.QueryValue("EventMessageFile", &type, text, &size), 0);
-    EXPECT_EQ(type, plat::kRegExpandSz);
-    EXPECT_STREQ(text, kPath);
-    EXPECT_EQ(key.QueryDword("TypesSupported", &types), 0);
-    EXPECT_EQ(types, 7u);
 }
 
 TEST_F(SetupHelper, EventSourceThatCannotBeWrittenLeavesTheServiceUnstarted) {
