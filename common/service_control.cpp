@@ -68,6 +68,15 @@ int64_t CServiceManager::NowSeconds() {
 
 void CServiceManager::Sleep(uint32_t ms) { plat::SleepMs(ms); }
 
+int CServiceManager::Create(intptr_t scm, const char* name, const char* displayName, const char* path,
+                            intptr_t* service) {
+    return OpenInto(service, [&](plat::CServiceHandle* h) {
+        return plat::CreateAutoStartService(*Own(scm), name, displayName, path, h);
+    });
+}
+
+int CServiceManager::Delete(intptr_t service) { return plat::DeleteService(*Own(service)); }
+
 CServiceManager& RealServiceManager() {
     static CServiceManager manager;
     return manager;

@@ -29,6 +29,12 @@ public:
     // Wall-clock seconds, and a sleep.
     virtual int64_t NowSeconds();
     virtual void Sleep(uint32_t ms);
+    // Registration, for the setup helper: an automatically started
+    // own-process service under the local system account with path as its
+    // whole command line, and its deletion.
+    virtual int Create(intptr_t scm, const char* name, const char* displayName, const char* path,
+                       intptr_t* service);
+    virtual int Delete(intptr_t service);
 };
 
 // The manager of the platform layer.

@@ -15,8 +15,11 @@ namespace plat {
 
 #ifdef _WIN32
 constexpr char kPathSep = '\\';
+// Longest path, its terminating NUL included (MAX_PATH, PATH_MAX).
+constexpr size_t kMaxPath = 260;
 #else
 constexpr char kPathSep = '/';
+constexpr size_t kMaxPath = 4096;
 #endif
 
 constexpr int kErrFileNotFound = 2;

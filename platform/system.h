@@ -40,5 +40,10 @@ int SetEnv(const char* name, const char* value);
 
 int ProcessId();
 
+// A string of the string table compiled into the module (program or
+// library) that holds this code; false when there is none, as always on
+// Linux.
+bool LoadOwnString(uint32_t id, std::string* text);
+
 
 }  // namespace plat

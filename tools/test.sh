@@ -4,19 +4,22 @@
 #   asan     - unit tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   windows  - mingw-w64 cross build, unit and integration tests under Wine
 #   fuzz     - each libFuzzer target for a short time (clang, sanitizers)
+#   package  - the Debian package: built with CPack, checked with lintian,
+#              installed, used and purged on this machine (as root)
 # QLSMTP_STAGES picks stages (default: all); QLSMTP_FUZZ_SECONDS sets the
 # time per fuzz target (default 30).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-stages=${QLSMTP_STAGES:-"native asan windows fuzz"}
+stages=${QLSMTP_STAGES:-"native asan windows fuzz package"}
 fuzz_seconds=${QLSMTP_FUZZ_SECONDS:-30}
 jobs=$(nproc)
 
 packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           python3 python3-aiosmtpd python3-dnspython swaks nsd
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb
-          imagemagick xdotool fp-utils-3.2.2)
+          imagemagick xdotool fp-utils-3.2.2
+          nsis lintian dpkg-dev adduser systemd)
 # shellcheck source=tools/packages.sh
 . "$top/tools/packages.sh"
 ensure_packages "${packages[@]}"
@@ -61,6 +64,13 @@ for stage in $stages; do
         "$f" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
              "$corpus" "${seeds[@]}" 2>&1 | tail -n 12
       done
+      ;;
+    package)
+      cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DQLSMTP_TESTS=OFF >/dev/null
+      cmake --build build-pkg -j"$jobs"
+      rm -f build-pkg/*.deb
+      (cd build-pkg && cpack -G DEB)
+      /usr/bin/python3 tests/packaging/test_deb_package.py build-pkg/qlsmtp_*_amd64.deb
       ;;
     *) echo "unknown stage $stage" >&2; exit 2 ;;
   esac

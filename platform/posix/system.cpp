@@ -71,5 +71,7 @@ int SetEnv(const char* name, const char* value) {
 
 int ProcessId() { return static_cast<int>(::getpid()); }
 
+bool LoadOwnString(uint32_t /*id*/, std::string* /*text*/) { return false; }
+
 
 }  // namespace plat

@@ -89,5 +89,19 @@ int SetEnv(const char* name, const char* value) {
 
 int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
 
+bool LoadOwnString(uint32_t id, std::string* text) {
+    // The module that holds this function: the library itself when the
+    // platform layer is linked into a library, not the program that loaded it.
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&LoadOwnString), &self))
+        return false;
+    char buf[512];
+    int n = LoadStringA(self, id, buf, sizeof(buf));
+    if (n <= 0) return false;
+    text->assign(buf, static_cast<size_t>(n));
+    return true;
+}
+
 
 }  // namespace plat
