@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstddef>
@@ -31,6 +33,11 @@ namespace {
 const char kDefaultUnitDir[] = "/etc/systemd/system";
 
 std::atomic<ServiceCtrlFn> g_handler{nullptr};
+// Set by the first status report: the service then holds its status handle
+// and can take a stop control.
+std::mutex g_statusLock;
+std::condition_variable g_statusChanged;
+bool g_statusReported = false;
 
 std::mutex g_handlesLock;
 std::map<intptr_t, std::string> g_services;  // service handle -> service name
@@ -140,13 +147,22 @@ bool RunServiceDispatcher(const char* /*name*/, ServiceMainFn serviceMain) {
         serviceMain();
         done = true;
     });
+    // A stop that comes before the service can take it is kept, and handed
+    // on as soon as the service has reported its first status.
+    bool stopPending = false;
     while (!done) {
+        if (stopPending) {
+            std::unique_lock<std::mutex> g(g_statusLock);
+            if (g_statusChanged.wait_for(g, std::chrono::milliseconds(100), [] { return g_statusReported; })) {
+                g.unlock();
+                stopPending = false;
+                if (ServiceCtrlFn handler = g_handler.load()) handler(kServiceControlStop);
+            }
+            continue;
+        }
         timespec wait = {0, 100 * 1000 * 1000};
         int sig = sigtimedwait(&set, nullptr, &wait);
-        if (sig == SIGTERM || sig == SIGINT) {
-            ServiceCtrlFn handler = g_handler.load();
-            if (handler) handler(kServiceControlStop);
-        }
+        if (sig == SIGTERM || sig == SIGINT) stopPending = true;
     }
     main.join();
     return true;
@@ -169,6 +185,11 @@ bool SetServiceStatus(ServiceStatusHandle h, const ServiceStatus& status) {
         case kServiceStopped: break;
         default: SetLastError(87); return false;  // no such state
     }
+    {
+        std::lock_guard<std::mutex> g(g_statusLock);
+        g_statusReported = true;
+    }
+    g_statusChanged.notify_all();
     return true;
 }
 
