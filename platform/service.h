@@ -1,7 +1,8 @@
 // The service manager: the Windows Service Control Manager, or systemd on
 // Linux (service mode when systemd started the program; install and remove
 // write and delete a unit file in QLSMTP_UNIT_DIR, default
-// /etc/systemd/system).
+// /etc/systemd/system, with absolute paths in it, and call systemctl
+// whenever systemd runs).
 #pragma once
 
 #include <cstdint>
