@@ -15,7 +15,8 @@ jobs=$(nproc)
 
 packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           python3 python3-aiosmtpd python3-dnspython swaks nsd
-          mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb)
+          mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb
+          systemd)  # systemd-analyze checks the unit that install writes
 # shellcheck source=tools/packages.sh
 . "$top/tools/packages.sh"
 ensure_packages "${packages[@]}"

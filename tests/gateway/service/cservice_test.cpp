@@ -151,7 +151,10 @@ protected:
     // The reports once the service has stopped; the dispatcher must end
     // within seconds.
     std::vector<Report> Finish() {
-        EXPECT_TRUE(m_ended.Wait(5000)) << "the service main has not ended";
+        if (!m_ended.Wait(5000)) {
+            ADD_FAILURE() << "the service main has not ended";
+            m_scm.Send(plat::kServiceControlStop);
+        }
         m_ended.Wait();
         m_dispatcher.join();
         EXPECT_EQ(m_result, 1);
