@@ -1,7 +1,8 @@
 // The service manager: the Windows Service Control Manager, or systemd on
 // Linux (service mode when systemd started the program; install and remove
 // write and delete a unit file in QLSMTP_UNIT_DIR, default
-// /etc/systemd/system).
+// /etc/systemd/system, with absolute paths in it, and call systemctl
+// whenever systemd runs).
 #pragma once
 
 #include <cstdint>
@@ -44,8 +45,9 @@ struct ServiceStatus {
 // thread of its own and the control handler on the calling thread. Blocks
 // until the service main has returned and returns true; returns false at
 // once (last error 1063) when the program was not started by the service
-// manager. On Linux, SIGTERM arrives at the control handler as the stop
-// control.
+// manager. On Linux, SIGTERM (and SIGINT) arrives at the control handler as
+// the stop control; one that comes before the handler is registered is kept
+// and delivered once the service has reported its first status.
 bool RunServiceDispatcher(const char* name, ServiceMainFn serviceMain);
 
 // Registers the control handler; 0 on failure (last error set).
@@ -53,6 +55,30 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const char* name, ServiceCtrlFn h
 // Reports a status; false on failure (last error set). On Linux, RUNNING
 // sends "READY=1" and STOP_PENDING "STOPPING=1" to NOTIFY_SOCKET when set.
 bool SetServiceStatus(ServiceStatusHandle h, const ServiceStatus& status);
+
+// What a running service asks of its service manager, as one interface:
+// CService talks to the system's through CSystemServiceControl, and tests
+// put a fake in its place.
+class IServiceControl {
+public:
+    virtual ~IServiceControl() = default;
+    virtual bool RunServiceDispatcher(const char* name, ServiceMainFn serviceMain) = 0;
+    virtual ServiceStatusHandle RegisterServiceCtrlHandler(const char* name, ServiceCtrlFn handler) = 0;
+    virtual bool SetServiceStatus(ServiceStatusHandle h, const ServiceStatus& status) = 0;
+};
+
+class CSystemServiceControl final : public IServiceControl {
+public:
+    bool RunServiceDispatcher(const char* name, ServiceMainFn serviceMain) override {
+        return plat::RunServiceDispatcher(name, serviceMain);
+    }
+    ServiceStatusHandle RegisterServiceCtrlHandler(const char* name, ServiceCtrlFn handler) override {
+        return plat::RegisterServiceCtrlHandler(name, handler);
+    }
+    bool SetServiceStatus(ServiceStatusHandle h, const ServiceStatus& status) override {
+        return plat::SetServiceStatus(h, status);
+    }
+};
 
 // Owns a handle of the service manager or of a service.
 class CServiceHandle {

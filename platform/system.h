@@ -19,7 +19,8 @@ std::string ErrorText(int code);
 
 enum MessageBoxIcon { kIconNone = 0, kIconError = 0x10, kIconWarning = 0x30, kIconInformation = 0x40 };
 // A message box with an OK button and no owner. On Linux, or on Windows when
-// QLSMTP_NO_UI=1, one line "CAPTION: text" on standard error.
+// QLSMTP_NO_UI=1 or no box can be shown, one line "CAPTION: text" on
+// standard error.
 void ShowMessage(const char* text, const char* caption, int icon);
 
 // The whole command line as the platform gives it, program path included.

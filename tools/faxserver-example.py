@@ -71,7 +71,7 @@ def set_dword(name, value):
 
 
 def send(to, subject, body, files):
-    data = read_value("ProgramPath")
+    data = data_directory()
     in_dir = os.path.join(data, "IN")
     lines = ["TO:<%s>" % to, "SUBJECT:%s" % subject, "", "BEGIN BODY", ""]
     lines += body.split("\n")
@@ -96,7 +96,7 @@ def send(to, subject, body, files):
 
 
 def collect(remove):
-    out_dir = os.path.join(read_value("ProgramPath"), "OUT")
+    out_dir = os.path.join(data_directory(), "OUT")
     for name in sorted(os.listdir(out_dir)):
         if not re.fullmatch(r"ENV\d+\.tmp", name):
             continue
@@ -113,15 +113,28 @@ def collect(remove):
             os.remove(env)
 
 
+def data_directory():
+    """The data directory from the settings; exits with a message when the
+    settings file or its ProgramPath cannot be read."""
+    try:
+        data = read_value("ProgramPath")
+    except OSError as e:
+        sys.exit("faxserver-example.py: cannot read the settings file %s (%s); name it in QLSMTP_REGISTRY, "
+                 "e.g. QLSMTP_REGISTRY=run/registry.reg for the settings of tools/run.sh" %
+                 (registry_path(), e.strerror))
+    if not data:
+        sys.exit("faxserver-example.py: the settings file %s has no ProgramPath" % registry_path())
+    return data
+
+
 def main(argv):
     if len(argv) >= 4 and argv[0] == "send":
         send(argv[1], argv[2], argv[3], argv[4:])
     elif argv[:1] == ["collect"]:
         collect("--remove" in argv)
-    elif argv[:1] == ["hold"]:
-        set_dword("FileNameUse", 1)
-    elif argv[:1] == ["release"]:
-        set_dword("FileNameUse", 0)
+    elif argv[:1] in (["hold"], ["release"]):
+        data_directory()  # the settings file must be there
+        set_dword("FileNameUse", 1 if argv[0] == "hold" else 0)
     else:
         print(__doc__)
         return 2

@@ -32,7 +32,9 @@ bool CEvent::Wait(int ms) {
     return m_cond.wait_for(g, std::chrono::milliseconds(ms), [this] { return m_set; });
 }
 
-CService::CService() { DLOG("CService::CService.\r\n"); }
+CService::CService() : m_Control(&m_SystemControl) { DLOG("CService::CService.\r\n"); }
+
+CService::CService(plat::IServiceControl* control) : m_Control(control) { DLOG("CService::CService.\r\n"); }
 
 CService::~CService() {
     if (m_EntryThread.joinable()) m_EntryThread.detach();
@@ -44,7 +46,7 @@ int CService::InitService(const char* name, EntryFn entry) {
     m_EntryFunction = entry;
     m_ServiceName = name;
     DLOG("Before dispatcher in Initservice.\r\n");
-    return plat::RunServiceDispatcher(name, ServiceMain) ? 1 : 0;
+    return m_Control->RunServiceDispatcher(name, ServiceMain) ? 1 : 0;
 }
 
 int CService::SCMStatus(uint32_t state, uint32_t exitCode, uint32_t specificCode, uint32_t checkpoint,
@@ -53,14 +55,15 @@ int CService::SCMStatus(uint32_t state, uint32_t exitCode, uint32_t specificCode
     plat::ServiceStatus st;
     st.serviceType = plat::kServiceWin32OwnProcess;
     st.currentState = state;
-    st.controlsAccepted =
-        state == plat::kServiceStartPending ? 0 : plat::kServiceAcceptStop | plat::kServiceAcceptShutdown;
+    // Stop is taken in every state, the start-up included, so that a stop
+    // is never refused or held back.
+    st.controlsAccepted = plat::kServiceAcceptStop | plat::kServiceAcceptShutdown;
     st.win32ExitCode = specificCode != 0 ? plat::kErrorServiceSpecificError : exitCode;
     st.serviceSpecificExitCode = specificCode;
     st.checkPoint = checkpoint;
     st.waitHint = waitHint;
     DLOG("SCMStatus :before SetServiceStatus.\r\n");
-    bool ok = plat::SetServiceStatus(m_ServiceStatusHandle, st);
+    bool ok = m_Control->SetServiceStatus(m_ServiceStatusHandle, st);
     DLOG("SCMStatus :after SetServiceStatus.\r\n");
     if (ok) {
         m_CurrentState = state;
@@ -72,13 +75,19 @@ int CService::SCMStatus(uint32_t state, uint32_t exitCode, uint32_t specificCode
     return ok ? 1 : 0;
 }
 
+int CService::ReportStartStep(uint32_t state, uint32_t checkpoint, uint32_t waitHint) {
+    std::lock_guard<std::mutex> g(m_StatusLock);
+    if (m_StopRequested) return 0;
+    return SCMStatus(state, 0, 0, checkpoint, waitHint);
+}
+
 void CService::ServiceMain() {
     if (g_Service) g_Service->RunServiceMain();
 }
 
 void CService::RunServiceMain() {
     DLOG("Entered 'SmtpService' Service main.\r\n");
-    m_ServiceStatusHandle = plat::RegisterServiceCtrlHandler(m_ServiceName.c_str(), ServiceCtrlHandler);
+    m_ServiceStatusHandle = m_Control->RegisterServiceCtrlHandler(m_ServiceName.c_str(), ServiceCtrlHandler);
     if (m_ServiceStatusHandle == 0) {
         int err = plat::LastError();
         DLOG("Unable to register our details with SCM.\r\n");
@@ -87,13 +96,13 @@ void CService::RunServiceMain() {
         return;
     }
     DLOG("Smtpservice: Registered our details with the SCM.\r\n");
-    if (!SCMStatus(plat::kServiceStartPending, 0, 0, 1, 8000)) {
+    if (!ReportStartStep(plat::kServiceStartPending, 1, 8000)) {
         Exit(plat::LastError());
         return;
     }
     DLOG("Smtpservice: SCMStatus - SERVICE_START_PENDING1.\r\n");
     DLOG("Smtpservice: Created event for Error conditions.\r\n");
-    if (!SCMStatus(plat::kServiceStartPending, 0, 0, 3, m_StartWaitHint)) {
+    if (!ReportStartStep(plat::kServiceStartPending, 3, m_StartWaitHint)) {
         Exit(plat::LastError());
         return;
     }
@@ -102,10 +111,14 @@ void CService::RunServiceMain() {
         Exit(plat::LastError());
         return;
     }
-    if (!SCMStatus(plat::kServiceRunning, 0, 0, 0, 0)) {
-        Exit(plat::LastError());
+    // Running is reported once the gateway accepts mail, and never after a
+    // stop has come: the stop event is then set and the wait below ends.
+    if (WaitForEntry() == EntryState::kFailed) {
+        DLOG("Smtpservice: the gateway could not start.\r\n");
+        Exit(1);
         return;
     }
+    ReportStartStep(plat::kServiceRunning, 0, 0);
     DLOG("Smtpservice: Before Entering into the wait mode.\r\n");
     m_StopEvent.Wait();
     DLOG("Smtpservice: Leaving the Service main.\r\n");
@@ -122,10 +135,32 @@ int CService::OnStartService() {
         return 0;
     }
     DLOG("OnStartService: successfully created a thread.\r\n");
-    // Running is reported once the gateway listens, so that the service
-    // manager's "running" means that mail is accepted.
-    m_EntryStarted.Wait(static_cast<int>(m_StartWaitHint));
     return 1;
+}
+
+void CService::EntryStarted() {
+    std::lock_guard<std::mutex> g(m_EntryLock);
+    m_EntryState = EntryState::kStarted;
+    m_EntryChanged.notify_all();
+}
+
+void CService::EntryFailed(uint32_t exitCode, uint32_t specificCode) {
+    std::lock_guard<std::mutex> g(m_EntryLock);
+    m_EntryState = EntryState::kFailed;
+    m_ExitCode = exitCode;
+    m_SpecificExitCode = specificCode;
+    m_EntryChanged.notify_all();
+}
+
+bool CService::HasEntryFailed() {
+    std::lock_guard<std::mutex> g(m_EntryLock);
+    return m_EntryState == EntryState::kFailed;
+}
+
+CService::EntryState CService::WaitForEntry() {
+    std::unique_lock<std::mutex> g(m_EntryLock);
+    m_EntryChanged.wait(g, [this] { return m_EntryState != EntryState::kStarting || m_StopRequested; });
+    return m_EntryState;
 }
 
 void CService::ServiceCtrlHandler(uint32_t control) {
@@ -137,20 +172,33 @@ void CService::HandleControl(uint32_t control) {
     if (control == plat::kServiceControlStop || control == plat::kServiceControlShutdown) {
         if (control == plat::kServiceControlStop)
             DLOG("SmtpService : ServiceCtrlHandler received SERVICE_CONTROL_STOP control code.\r\n");
-        SCMStatus(plat::kServiceStopPending, 0, 0, 1, m_StopWaitHint);
+        {
+            // From here on the start-up reports nothing more.
+            std::lock_guard<std::mutex> g(m_StatusLock);
+            m_StopRequested = true;
+            SCMStatus(plat::kServiceStopPending, 0, 0, 1, m_StopWaitHint);
+        }
         DLOG("SmtpService : ServiceCtrlHandler will stop the service.\r\n");
         OnStopService();
         DLOG("SmtpService : ServiceCtrlHandler stopped the service.\r\n");
         return;
     }
     DLOG("SmtpService : ServiceCtrlHandler received unknown control code.\r\n");
-    // Interrogation and every other control: the current status again.
-    if (uint32_t state = m_CurrentState.load(); state != 0) SCMStatus(state, 0, 0, 0, 0);
+    {
+        // Interrogation and every other control: the current status again.
+        std::lock_guard<std::mutex> g(m_StatusLock);
+        if (uint32_t state = m_CurrentState.load(); state != 0) SCMStatus(state, 0, 0, 0, 0);
+    }
     DLOG("SmtpService : Leaving ServiceCtrlHandler.\r\n");
 }
 
 void CService::OnStopService() {
     DLOG("OnStopService: Will set the stop event and stop the service.\r\n");
+    {
+        std::lock_guard<std::mutex> g(m_EntryLock);
+        m_StopRequested = true;
+        m_EntryChanged.notify_all();
+    }
     ReportServiceEvent(plat::kEventInformation, 428, qlsmtp::kServiceName);
     if (SMTPInListener* in = m_SMTPIN.load()) {
         in->SetStopFlag();
@@ -171,7 +219,15 @@ void CService::OnStopService() {
 void CService::Exit(int error) {
     DLOG("CService::Exit : Entering .\r\n");
     if (m_ServiceStatusHandle != 0) {
-        SCMStatus(plat::kServiceStopped, 0, 0, 0, 0);
+        // A start that failed says so in the stopped state; a stop is clean.
+        uint32_t exitCode, specificCode;
+        {
+            std::lock_guard<std::mutex> g(m_EntryLock);
+            exitCode = m_ExitCode;
+            specificCode = m_SpecificExitCode;
+        }
+        std::lock_guard<std::mutex> g(m_StatusLock);
+        SCMStatus(plat::kServiceStopped, exitCode, specificCode, 0, 0);
         DLOGF("Error value in exit function :%d\r\n", error);
         DLOG("CService::Exit : m_ServiceStatusHandle is not NULL.\r\n");
     }

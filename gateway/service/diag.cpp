@@ -106,6 +106,41 @@ void ReportServiceEvent(uint16_t type, uint32_t id, const char* s1, const char* 
     plat::ReportEvent(h, type, id, strings, count);
 }
 
+void ConsoleLine(const char* text) {
+    std::fprintf(stderr, "%s\n", text ? text : "");
+    std::fflush(stderr);
+}
+
+void ReportEventAndConsole(uint16_t type, uint32_t id, const char* s1, const char* s2, const char* s3) {
+    ReportServiceEvent(type, id, s1, s2, s3);
+    const char* strings[3] = {s1, s2, s3};
+    int count = 0;
+    while (count < 3 && strings[count]) ++count;
+    const char* text = plat::EventMessageText(id);
+    char line[1024];
+    plat::FormatEventMessage(text ? text : "", strings, count, line, sizeof(line));
+    ConsoleLine(line);
+}
+
+int ReportMissingSettings() {
+    // Where the settings live: the Linux settings file, or the registry key.
+    std::string where = plat::RegistryFilePath();
+    if (where.empty()) where = std::string("HKEY_LOCAL_MACHINE\\") + qlsmtp::kSettingsKey;
+    plat::CRegKey key;
+    bool open = key.Open(qlsmtp::kSettingsKey, false) == 0;
+    int missing = 0;
+    for (const char* name : {qlsmtp::kValProgramPath, qlsmtp::kValDomainName}) {
+        // Read as the file manager reads them: a value that does not fit is
+        // as good as none.
+        char value[80];
+        if (open && key.QueryString(name, value, sizeof(value)) == 0 && value[0] != '\0') continue;
+        DLOGF("Required setting %s is not set.", name);
+        ReportEventAndConsole(plat::kEventError, 439, qlsmtp::kServiceName, name, where.c_str());
+        ++missing;
+    }
+    return missing;
+}
+
 static int LogLastError(bool listenerVariant) {
     int code = plat::LastError();
     DLOG("GetAndDisplay Error:begin.\r\n");

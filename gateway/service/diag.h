@@ -21,6 +21,16 @@ int GetSMTPOutPortNumber();
 // type: 1 error, 2 warning, 4 information; absent strings are null and last.
 void ReportServiceEvent(uint16_t type, uint32_t id, const char* s1 = nullptr,
                         const char* s2 = nullptr, const char* s3 = nullptr);
+// One line on the console (standard error), for what an operator must see
+// at once.
+void ConsoleLine(const char* text);
+// Reports an event and writes its text as a line on the console.
+void ReportEventAndConsole(uint16_t type, uint32_t id, const char* s1 = nullptr, const char* s2 = nullptr,
+                           const char* s3 = nullptr);
+// Reports each required setting that is not set (event 439 and a console
+// line naming the value and where the settings live); the number missing.
+int ReportMissingSettings();
+
 // Clears the cached event source (the program entry does this at start).
 void ResetServiceEventSource();
 

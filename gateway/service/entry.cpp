@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "common/settings_names.h"
 #include "gateway/service/cservice.h"
@@ -12,9 +13,13 @@
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_out/cfileman.h"
 #include "gateway/smtp_out/smtp_out.h"
+#include "platform/eventlog.h"
 #include "platform/system.h"
 
 namespace {
+
+// The stopped state's exit code when the gateway lacks a thread.
+constexpr uint32_t kNotEnoughMemory = 8;
 
 // Live until the process ends.
 std::unique_ptr<CFileMan> g_FileMan;
@@ -26,6 +31,8 @@ CService g_Service;
 void RunConsole() {
     auto service = std::make_unique<CService>();
     EntryFunction(service.get());
+    // What stops the gateway is on the console already.
+    if (service->HasEntryFailed()) return;
     std::fputs("Press q to stop the gateway\n", stdout);
     std::fflush(stdout);  // a reader on a pipe sees the prompt at once
     int c = std::getchar();
@@ -61,19 +68,34 @@ RunMode ChooseMode(const std::string& commandLine) {
 void EntryFunction(CService* service) {
     GetDebugSettings();
     DLOG("Entered Entry function for the service.");
+    // Without its data directory and domain the gateway can do nothing
+    // right: it says what is missing and does not start.
+    if (ReportMissingSettings() != 0) {
+        service->EntryFailed(0, 439);
+        return;
+    }
     g_FileMan = std::make_unique<CFileMan>();
     g_Listener = std::make_unique<SMTPInListener>();
     g_Listener->m_FileMan = g_FileMan.get();
     g_Listener->m_HandOff = TranslateReceivedMessage;
     service->m_SMTPIN = g_Listener.get();
     int port = GetSMTPInPortNumber();
-    g_Listener->ConnectToPort(port);
-    DLOGF("Connected to Port %d", port);
+    if (g_Listener->ConnectToPort(port) == 0) {
+        DLOGF("Connected to Port %d", port);
+    } else {
+        // Sending goes on; the accept thread binds the port again later.
+        ReportEventAndConsole(plat::kEventError, 438, qlsmtp::kServiceName, std::to_string(port).c_str(),
+                              plat::ErrorText(g_Listener->BindError()).c_str());
+    }
     // Messages acknowledged before a crash are handed off before new
     // connections are served.
     RecoverReceivedMessages(*g_Listener);
     DLOG("start to accept the calls.");
-    g_Listener->StartAcceptThread();
+    if (g_Listener->StartAcceptThread() != 0) {
+        ConsoleLine("Unable to create Thread for accepting for the connections.");
+        service->EntryFailed(kNotEnoughMemory, 0);
+        return;
+    }
     DLOG("INCOMING TRAFFIC : Waiting for connections.");
     g_Outbound = std::make_unique<SMTPOut>();
     g_Outbound->SetFileManager(g_FileMan.get());

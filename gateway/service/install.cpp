@@ -39,12 +39,16 @@ void InstallService() {
         return;
     }
     plat::CRegKey key;
-    if (key.Open(qlsmtp::kEventLogKey, true) != 0) {
+    if (key.Open(qlsmtp::kEventLogKey, true) != 0 ||
+        key.SetValue("EventMessageFile", plat::kRegExpandSz, path.c_str(), static_cast<uint32_t>(path.size() + 1)) !=
+            0 ||
+        key.SetDword("TypesSupported", 7) != 0) {
+        // A half-made install is undone: the service goes again.
+        key.Close();
+        plat::DeleteService(service);
         Box("Unable to Install Event Log for the Service", "Error");
         return;
     }
-    key.SetValue("EventMessageFile", plat::kRegExpandSz, path.c_str(), static_cast<uint32_t>(path.size() + 1));
-    key.SetDword("TypesSupported", 7);
     key.Close();
     ReportServiceEvent(plat::kEventInformation, 420, qlsmtp::kServiceName);
     Box("Service Successfully Installed", "Finished");

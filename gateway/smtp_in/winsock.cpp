@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <system_error>
 
 #include "gateway/service/diag.h"
 #include "platform/system.h"
@@ -122,8 +124,11 @@ int CWinSock::ConnectToPort(int port) { return ConnectToPort(port, 64, 2, plat::
 
 int CWinSock::ConnectToPort(int port, int backlog, int family, uint32_t address) {
     DLOG("Entering ConnectToPort.\r\n");
+    m_Listening = false;
+    m_BindError = 0;
     if (!m_NetStarted) {
         if (plat::NetStartup() != 0) {
+            m_BindError = plat::SocketError();
             DLOG("ConnectToPort: WSAstartup is failed.\r\n");
             return 1;
         }
@@ -134,22 +139,27 @@ int CWinSock::ConnectToPort(int port, int backlog, int family, uint32_t address)
     m_Address.family = static_cast<uint16_t>(family);
     m_Address.port = plat::HostToNet16(static_cast<uint16_t>(port));
     m_Address.addr = plat::HostToNet32(address);
+    m_Backlog = backlog;
     m_ListenSocket = plat::CSocket(plat::TcpSocket());
     if (!m_ListenSocket.IsValid()) {
+        m_BindError = plat::SocketError();
         DLOG("ConnectToPort : unable to create the socket.\r\n");
         GetAndDisplayErrorListener();
         return 2;
     }
     if (plat::Bind(m_ListenSocket.Get(), m_Address) != 0) {
+        m_BindError = plat::SocketError();
         DLOG("ConnectToPort : unable to bind to the required address.\r\n");
         GetAndDisplayErrorListener();
         return 3;
     }
     if (plat::Listen(m_ListenSocket.Get(), backlog) != 0) {
+        m_BindError = plat::SocketError();
         DLOG("ConnectToPort : unable listen on the socket.\r\n");
         GetAndDisplayErrorListener();
         return 4;
     }
+    m_Listening = true;
     return 0;
 }
 
@@ -162,9 +172,42 @@ int CWinSock::StartAcceptThread() {
     m_StopFlag = 0;
     if (m_AcceptThread.joinable()) m_AcceptThread.join();  // an earlier one that has ended
     m_Accepting = 1;
-    m_AcceptThread = std::thread(AcceptConnections, this);
+    try {
+        m_AcceptThread = NewAcceptThread();
+    } catch (const std::system_error&) {
+        m_Accepting = 0;
+        DLOG("Unable to create Thread for accepting for the connections.\r\n");
+        return 1;
+    }
     DLOG("Thread for accepting for the connections created.\r\n");
     return 0;
+}
+
+std::thread CWinSock::NewAcceptThread() { return std::thread(AcceptConnections, this); }
+
+void CWinSock::SetStopFlag() {
+    {
+        std::lock_guard<std::mutex> g(m_ListLock);
+        m_StopFlag = 1;
+    }
+    m_SlotFreed.notify_all();
+}
+
+bool CWinSock::WaitUntilListening() {
+    std::unique_lock<std::mutex> g(m_ListLock);
+    while (!m_Listening) {
+        if (m_SlotFreed.wait_for(g, std::chrono::milliseconds(m_BindRetryMs), [this] { return m_StopFlag == 1; }))
+            return false;
+        // Bound under the list lock, so that Shutdown never meets a socket
+        // that is being replaced.
+        plat::SockAddrIn want = m_Address;
+        int port = plat::HostToNet16(want.port);  // the byte swap is its own inverse
+        if (ConnectToPort(port, m_Backlog, want.family, plat::HostToNet32(want.addr)) == 0) {
+            DLOGF("Connected to Port %d", port);
+            ConsoleLine(("The Quillon SMTP Server now receives mail on port " + std::to_string(port) + ".").c_str());
+        }
+    }
+    return true;
 }
 
 void CWinSock::ReleaseAcceptThread() {
@@ -172,6 +215,12 @@ void CWinSock::ReleaseAcceptThread() {
 }
 
 void CWinSock::AcceptConnections(CWinSock* self) {
+    if (!self->WaitUntilListening()) {
+        self->m_Accepting = 0;
+        self->m_StopFlag = 0;
+        DLOG("AcceptConnections: closed the connection & exit the accept thread.\r\n");
+        return;
+    }
     for (;;) {
         DLOG("AcceptConnections: waiting for the connect requests.\r\n");
         plat::SockAddrIn addr = {};
@@ -318,12 +367,12 @@ void CWinSock::ThreadEnded() {
 
 void CWinSock::Shutdown() {
     if (m_AcceptThread.joinable()) {
-        int port = BoundPort();
         {
             std::lock_guard<std::mutex> g(m_ListLock);
             m_StopFlag = 1;
         }
         m_SlotFreed.notify_all();
+        int port = BoundPort();
         // Wake the blocked accept: Linux returns from it when the listening
         // socket is shut down; WinSock when one more client connects. The
         // socket is closed only after the thread has ended, so its number

@@ -89,10 +89,12 @@ public:
     virtual void ReleaseThreadInstance(std::unique_ptr<CClientThread> instance) = 0;
 
     // Listens on all local IPv4 addresses: 0, or 1 start-up, 2 socket,
-    // 3 bind, 4 listen failed.
+    // 3 bind, 4 listen failed (the system's error code in BindError()).
     int ConnectToPort(int port);
     int ConnectToPort(int port, int backlog, int family, uint32_t address);
     // 0 when an accept thread runs afterwards, 1 when it cannot be started.
+    // While the port is not bound, the accept thread binds it again every
+    // m_BindRetryMs until that works or a stop comes.
     int StartAcceptThread();
 
     static void AcceptConnections(CWinSock* listener);
@@ -101,8 +103,9 @@ public:
     bool AddToThreadList(CClientThread* instance, ThreadHandle thread, plat::SocketHandle socket);
     bool RemoveFromThreadList(ThreadHandle thread);
 
-    // The stop request: takes effect when the blocked accept returns.
-    void SetStopFlag() { m_StopFlag = 1; }
+    // The stop request: takes effect when the blocked accept returns, or at
+    // once while the port waits to be bound again.
+    void SetStopFlag();
     // Lets the accept thread run on its own (the service stop releases it).
     void ReleaseAcceptThread();
     // Stops accepting, wakes the accept thread and waits for it and for every
@@ -112,15 +115,25 @@ public:
     CFileMan* m_FileMan = nullptr;
     std::mutex& HandOffLock() { return m_HandOffLock; }
     int BoundPort() const;
+    bool IsListening() const { return m_Listening; }
+    int BindError() const { return m_BindError; }
     int ConnectionCount() const { return m_ConnectionCount; }
     bool IsAccepting() const { return m_Accepting != 0; }
 
     std::thread m_AcceptThread;
 
 protected:
+    // Makes the accept thread; throws std::system_error, as std::thread
+    // does, when the system cannot make one.
+    virtual std::thread NewAcceptThread();
+
     int m_ConnectionLimit = 20;
+    int m_BindRetryMs = 10000;
 
 private:
+    // Binds the port again every m_BindRetryMs until that works (true) or
+    // a stop comes (false).
+    bool WaitUntilListening();
     void ThreadStarted();
     void ThreadEnded();
     // True when fewer connections than the limit are in the list, waiting up
@@ -129,6 +142,9 @@ private:
 
     plat::SockAddrIn m_Address = {};
     plat::CSocket m_ListenSocket;
+    int m_Backlog = 5;
+    std::atomic<bool> m_Listening{false};
+    std::atomic<int> m_BindError{0};
     bool m_NetStarted = false;
     std::unique_ptr<ThreadListNode> m_ThreadList;
     std::atomic<int> m_Accepting{0};

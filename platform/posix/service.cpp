@@ -1,24 +1,33 @@
 // The service manager on Linux is systemd. Service mode is the mode when
 // systemd started the program; readiness and stopping are told through
 // NOTIFY_SOCKET, and SIGTERM is the stop control. Install and remove write
-// and delete a unit file.
+// and delete a unit file, and tell systemd through systemctl whenever it
+// runs (QLSMTP_SYSTEMCTL names another systemctl to call).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/file.h"
+#include "platform/registry.h"
 #include "platform/service.h"
 #include "platform/system.h"
 
@@ -31,6 +40,11 @@ namespace {
 const char kDefaultUnitDir[] = "/etc/systemd/system";
 
 std::atomic<ServiceCtrlFn> g_handler{nullptr};
+// Set by the first status report: the service then holds its status handle
+// and can take a stop control.
+std::mutex g_statusLock;
+std::condition_variable g_statusChanged;
+bool g_statusReported = false;
 
 std::mutex g_handlesLock;
 std::map<intptr_t, std::string> g_services;  // service handle -> service name
@@ -56,21 +70,89 @@ std::string UnitName(const char* name) {
     return u + ".service";
 }
 
-// systemctl is asked only about units in the folder that systemd reads.
-bool UseSystemctl() {
-    return UnitDir() == kDefaultUnitDir && ::access("/bin/systemctl", X_OK) == 0 &&
-           ::access("/run/systemd/system", F_OK) == 0;
+// The systemctl to call: QLSMTP_SYSTEMCTL when set, else the system's own
+// whenever systemd runs; empty when there is none to call.
+std::string Systemctl() {
+    const char* s = std::getenv("QLSMTP_SYSTEMCTL");
+    if (s && *s) return s;
+    if (::access("/run/systemd/system", F_OK) != 0) return std::string();
+    for (const char* p : {"/bin/systemctl", "/usr/bin/systemctl"})
+        if (::access(p, X_OK) == 0) return p;
+    return std::string();
 }
 
-std::string RunCommand(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
+// Runs systemctl with the arguments, its output (without the last line
+// end) in *out; its exit status, or -1 when it could not run.
+int RunSystemctl(const std::vector<std::string>& args, std::string* out = nullptr) {
+    std::string program = Systemctl();
+    if (program.empty()) return -1;
+    // Made before the fork: the child only calls what is safe there.
+    std::vector<char*> argv;
+    argv.push_back(program.data());
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        ::dup2(fds[1], 1);
+        int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) ::dup2(null, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string text;
     char buf[256];
-    while (std::fgets(buf, sizeof(buf), p)) out += buf;
-    ::pclose(p);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof(buf))) != 0;) {
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The folders that systemd reads units from: a unit elsewhere is enabled by
+// its path, which links it into them.
+bool InSystemdSearchPath(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::path d = std::filesystem::weakly_canonical(dir, ec);
+    for (const char* p : {"/etc/systemd/system", "/run/systemd/system", "/usr/local/lib/systemd/system",
+                          "/usr/lib/systemd/system", "/lib/systemd/system"}) {
+        std::error_code e2;
+        if (!ec && d == std::filesystem::weakly_canonical(p, e2)) return true;
+    }
+    return false;
+}
+
+// An absolute path for one given relative to the current folder, so that
+// the service, which runs from /, finds the same file.
+std::string AbsolutePath(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+// The folders that install created for the settings file, innermost
+// first; an install that is undone removes them again while they are empty.
+std::vector<std::string> g_createdStateDirs;
+
+void RemoveCreatedStateDirs() {
+    for (const std::string& d : g_createdStateDirs) ::rmdir(d.c_str());
+    g_createdStateDirs.clear();
 }
 
 void Notify(const char* message) {
@@ -140,13 +222,22 @@ bool RunServiceDispatcher(const char* /*name*/, ServiceMainFn serviceMain) {
         serviceMain();
         done = true;
     });
+    // A stop that comes before the service can take it is kept, and handed
+    // on as soon as the service has reported its first status.
+    bool stopPending = false;
     while (!done) {
+        if (stopPending) {
+            std::unique_lock<std::mutex> g(g_statusLock);
+            if (g_statusChanged.wait_for(g, std::chrono::milliseconds(100), [] { return g_statusReported; })) {
+                g.unlock();
+                stopPending = false;
+                if (ServiceCtrlFn handler = g_handler.load()) handler(kServiceControlStop);
+            }
+            continue;
+        }
         timespec wait = {0, 100 * 1000 * 1000};
         int sig = sigtimedwait(&set, nullptr, &wait);
-        if (sig == SIGTERM || sig == SIGINT) {
-            ServiceCtrlFn handler = g_handler.load();
-            if (handler) handler(kServiceControlStop);
-        }
+        if (sig == SIGTERM || sig == SIGINT) stopPending = true;
     }
     main.join();
     return true;
@@ -169,6 +260,11 @@ bool SetServiceStatus(ServiceStatusHandle h, const ServiceStatus& status) {
         case kServiceStopped: break;
         default: SetLastError(87); return false;  // no such state
     }
+    {
+        std::lock_guard<std::mutex> g(g_statusLock);
+        g_statusReported = true;
+    }
+    g_statusChanged.notify_all();
     return true;
 }
 
@@ -199,26 +295,44 @@ int CreateAutoStartService(const CServiceHandle& scm, const char* name, const ch
     if (!scm.IsOpen()) return 6;
     std::string path = ServiceUnitPath(name);
     if (PathExists(path.c_str())) return kErrServiceExists;
-    // The service reads the same settings and event log as the installer.
+    // The folder of the settings file (by default the state folder
+    // /var/lib/qlsmtp) is there before anything is written into it.
+    std::string stateDir = std::filesystem::path(AbsolutePath(RegistryFilePath())).parent_path().string();
+    g_createdStateDirs.clear();
+    for (std::filesystem::path d = stateDir; !d.empty() && !IsDirectory(d.c_str()); d = d.parent_path()) {
+        g_createdStateDirs.push_back(d.string());
+        if (d == d.parent_path()) break;
+    }
+    for (auto d = g_createdStateDirs.rbegin(); d != g_createdStateDirs.rend(); ++d) {
+        if (::mkdir(d->c_str(), 0755) != 0 && errno != EEXIST) {
+            RemoveCreatedStateDirs();
+            return kErrPathNotFound;
+        }
+    }
+    // The service reads the same settings and event log as the installer,
+    // by absolute paths: it runs from /.
     std::string env;
     for (const char* var : {"QLSMTP_REGISTRY", "QLSMTP_EVENTLOG"}) {
         const char* v = std::getenv(var);
-        if (v && *v) env += "Environment=" + Quote(std::string(var) + "=" + v) + "\n";
+        if (v && *v) env += "Environment=" + Quote(std::string(var) + "=" + AbsolutePath(v)) + "\n";
     }
-    std::string text = ReplaceAll(kServiceUnitTemplate, "{{EXEC}}", Quote(binaryPath));
+    std::string text = ReplaceAll(kServiceUnitTemplate, "{{EXEC}}", Quote(AbsolutePath(binaryPath)));
     text = ReplaceAll(text, "{{ENVIRONMENT}}\n", env);
     CFile f;
     int r = f.Open(path.c_str(), kCreateNewExclusiveRW);
     if (r != 0) return r == kErrFileExists ? kErrServiceExists : r;
-    if (f.Write(text.data(), static_cast<int>(text.size())) != static_cast<int>(text.size())) {
-        f.Close();
-        RemoveFile(path.c_str());
-        return 28;
-    }
+    bool written = f.Write(text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size());
     f.Close();
-    if (UseSystemctl()) {
-        RunCommand("/bin/systemctl daemon-reload 2>/dev/null");
-        RunCommand("/bin/systemctl enable " + UnitName(name) + " 2>/dev/null");
+    if (written && !Systemctl().empty()) {
+        std::string unit = InSystemdSearchPath(UnitDir()) ? UnitName(name) : AbsolutePath(path);
+        written = RunSystemctl({"daemon-reload"}) == 0 && RunSystemctl({"enable", unit}) == 0;
+    }
+    if (!written) {
+        // Nothing of a failed install stays behind.
+        RemoveFile(path.c_str());
+        RunSystemctl({"daemon-reload"});
+        RemoveCreatedStateDirs();
+        return 1603;  // fatal error during installation
     }
     *service->Put() = NewServiceHandle(name);
     return 0;
@@ -228,8 +342,8 @@ int QueryServiceState(const CServiceHandle& service, uint32_t* state) {
     std::string name = ServiceName(service);
     if (name.empty()) return 6;
     *state = kServiceStopped;
-    if (!UseSystemctl()) return 0;
-    std::string s = RunCommand("/bin/systemctl show -p ActiveState --value " + UnitName(name.c_str()) + " 2>/dev/null");
+    std::string s;
+    if (RunSystemctl({"show", "-p", "ActiveState", "--value", UnitName(name.c_str())}, &s) != 0) return 0;
     if (s == "active" || s == "reloading") {
         *state = kServiceRunning;
     } else if (s == "activating") {
@@ -243,17 +357,17 @@ int QueryServiceState(const CServiceHandle& service, uint32_t* state) {
 int DeleteService(const CServiceHandle& service) {
     std::string name = ServiceName(service);
     if (name.empty()) return 6;
-    if (UseSystemctl()) RunCommand("/bin/systemctl disable " + UnitName(name.c_str()) + " 2>/dev/null");
+    RunSystemctl({"disable", UnitName(name.c_str())});
     int r = RemoveFile(ServiceUnitPath(name.c_str()).c_str());
-    if (r == 0 && UseSystemctl()) RunCommand("/bin/systemctl daemon-reload 2>/dev/null");
+    if (r == 0) RunSystemctl({"daemon-reload"});
+    RemoveCreatedStateDirs();
     return r;
 }
 
 int ControlServiceByHandle(const CServiceHandle& service, uint32_t control, uint32_t* state) {
     std::string name = ServiceName(service);
     if (name.empty()) return 6;
-    if (control == kServiceControlStop && UseSystemctl())
-        std::system(("/bin/systemctl stop " + UnitName(name.c_str()) + " 2>/dev/null").c_str());
+    if (control == kServiceControlStop) RunSystemctl({"stop", UnitName(name.c_str())});
     return QueryServiceState(service, state);
 }
 
@@ -275,10 +389,10 @@ int QueryServiceStatusFull(const CServiceHandle& service, ServiceStatus* status)
 int StartServiceByHandle(const CServiceHandle& service) {
     std::string name = ServiceName(service);
     if (name.empty()) return 6;
-    if (!UseSystemctl()) return 50;  // not supported
+    if (Systemctl().empty()) return 50;  // not supported
     uint32_t state = 0;
     if (QueryServiceState(service, &state) == 0 && state == kServiceRunning) return kErrServiceAlreadyRunning;
-    int rc = std::system(("/bin/systemctl start --no-block " + UnitName(name.c_str()) + " 2>/dev/null").c_str());
+    int rc = RunSystemctl({"start", "--no-block", UnitName(name.c_str())});
     return rc == 0 ? 0 : (::geteuid() == 0 ? 1064 : 5);
 }
 
@@ -289,9 +403,8 @@ int EnumServiceDependants(const CServiceHandle& service, uint32_t stateFilter, v
     // Units that need this one (RequiredBy, BoundBy), as service names: the
     // unit name without ".service".
     std::vector<std::pair<std::string, uint32_t>> found;
-    if (UseSystemctl()) {
-        std::string list = RunCommand("/bin/systemctl show -p RequiredBy -p BoundBy --value " +
-                                      UnitName(name.c_str()) + " 2>/dev/null");
+    std::string list;
+    if (RunSystemctl({"show", "-p", "RequiredBy", "-p", "BoundBy", "--value", UnitName(name.c_str())}, &list) == 0) {
         for (char& c : list)
             if (c == '\n') c = ' ';
         size_t at = 0;
@@ -303,7 +416,8 @@ int EnumServiceDependants(const CServiceHandle& service, uint32_t stateFilter, v
             const std::string suffix = ".service";
             if (unit.size() <= suffix.size() || unit.compare(unit.size() - suffix.size(), suffix.size(), suffix) != 0)
                 continue;
-            std::string state = RunCommand("/bin/systemctl show -p ActiveState --value " + unit + " 2>/dev/null");
+            std::string state;
+            RunSystemctl({"show", "-p", "ActiveState", "--value", unit}, &state);
             bool active = state != "inactive" && state != "failed";
             if (((stateFilter & kServiceActive) && active) || ((stateFilter & kServiceInactive) && !active))
                 found.emplace_back(unit.substr(0, unit.size() - suffix.size()), active ? kServiceRunning : kServiceStopped);

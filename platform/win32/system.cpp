@@ -32,13 +32,16 @@ std::string ErrorText(int code) {
 void ShowMessage(const char* text, const char* caption, int icon) {
     if (!text) text = "";
     if (!caption) caption = "";
+    // Where no box can be shown (QLSMTP_NO_UI=1, or no desktop: a service
+    // session, or Wine without a display), the message goes to the console.
+    // A box that cannot be made answers 0 (Windows) or -1 (Wine, whose
+    // dialog fails).
     std::string noUi;
-    if (GetEnv("QLSMTP_NO_UI", &noUi) && noUi == "1") {
+    if ((GetEnv("QLSMTP_NO_UI", &noUi) && noUi == "1") ||
+        MessageBoxA(nullptr, text, caption, MB_OK | static_cast<UINT>(icon)) <= 0) {
         std::fprintf(stderr, "%s: %s\n", caption, text);
         std::fflush(stderr);
-        return;
     }
-    MessageBoxA(nullptr, text, caption, MB_OK | static_cast<UINT>(icon));
 }
 
 std::string CommandLine(int /*argc*/, char** /*argv*/) {

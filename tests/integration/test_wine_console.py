@@ -1,6 +1,7 @@
-"""The Windows build in console mode under Wine: settings written with
-`wine reg add` into a fresh prefix, the gateway started with `m`, a client
-from Linux greeted on the configured port, and `q` ending the program with
+"""The Windows build in console mode under Wine: the sample settings file
+of the tree imported with the registry editor into a fresh prefix and the
+port set with `wine reg add`, the gateway started with `m`, a client from
+Linux greeted on the configured port, and `q` ending the program with
 status 1.
 
 Usage: test_wine_console.py <path of qlsmtpgw.exe>"""
@@ -11,7 +12,8 @@ import sys
 
 from wine_env import WinePrefix, build_dir, free_port, have_wine, log, read_until
 
-DOMAIN = "fax.wine.test"
+DOMAIN = "fax.example.com"  # the sample's
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "samples", "qlsmtp-windows.reg")
 PROMPT = b"Press q to stop the gateway"
 
 
@@ -45,13 +47,13 @@ def main():
         prefix.start()
 
         port = free_port()
-        data_dir = "C:\\qlsmtp\\data\\"
+        data_dir = "C:\\qlsmtp\\"  # the sample's
         for sub in ("IN", "OUT"):
             os.makedirs(os.path.join(prefix.unix_path(data_dir), sub))
-        log("settings: port %d, data %s" % (port, data_dir))
+        log("settings: the sample, port %d" % port)
+        sample = "Z:" + os.path.realpath(SAMPLE).replace("/", "\\")
+        assert prefix.run("wine", "regedit", "/S", sample) == 0, "regedit refused the sample"
         prefix.reg_add("SmtpRxPort", "REG_DWORD", port)
-        prefix.reg_add("ProgramPath", "REG_SZ", data_dir)
-        prefix.reg_add("DomainName", "REG_SZ", DOMAIN)
         prefix.reg_add("logfile", "REG_SZ", "C:\\qlsmtp\\debug.log")
 
         log("starting the gateway in console mode")

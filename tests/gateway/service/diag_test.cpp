@@ -53,9 +53,14 @@ TEST_F(Diagnostics, LogLineFormatIsKeptAndCutAt260) {
     std::string want = "42 C_WINSOC.CPP - 100% %s done\r\n7 smtp_in.cpp - posix\r\n1 f.cpp - " +
                        std::string(259 - 10, 'x');
     EXPECT_EQ(text, want);
-    // A log file that cannot be opened costs the line and nothing else.
-    SetDebugLogForTest(true, (m_dir / "missing" + plat::kPathSep + "log").c_str());
+    // A log file that cannot be opened costs the line and nothing else: not
+    // even the caller's last error.
+    std::string unwritable = m_dir / "missing" + plat::kPathSep + "log";
+    SetDebugLogForTest(true, unwritable.c_str());
+    plat::SetLastError(1234);
     DebugLog("lost", "f.cpp", 1);
+    EXPECT_EQ(plat::LastError(), 1234);
+    EXPECT_FALSE(plat::PathExists(unwritable.c_str()));
 }
 
 TEST_F(Diagnostics, PortsFallBackTo25) {

@@ -6,9 +6,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "gateway/service/diag.h"
 #include "gateway/smtp_in/smtp_test_util.h"
 
 using namespace rxtest;
@@ -21,7 +24,10 @@ const std::string kTooMany = "Too Many Connections, Please Try Later.";
 // A listener that serves the base class's own dialogue.
 class BaseListener : public CWinSock {
 public:
-    explicit BaseListener(int limit = 20) { m_ConnectionLimit = limit; }
+    explicit BaseListener(int limit = 20, int bindRetryMs = 10000) {
+        m_ConnectionLimit = limit;
+        m_BindRetryMs = bindRetryMs;
+    }
     ~BaseListener() override { Shutdown(); }
     std::unique_ptr<CClientThread> CreateThreadInstance() override { return std::make_unique<CClientThread>(); }
     void ReleaseThreadInstance(std::unique_ptr<CClientThread> instance) override { instance.reset(); }
@@ -163,9 +169,45 @@ TEST_F(SmtpListenerTest, StopRequestClosesTheNextConnection) {
     EXPECT_TRUE(WaitFor([this] { return !m_listener->IsAccepting(); }));
 }
 
-TEST_F(SmtpListenerTest, BindingAPortInUseFails) {
-    SMTPInListener second;
+// A listener that cannot have a thread, as when the system has none to spare.
+class ThreadlessListener : public BaseListener {
+protected:
+    std::thread NewAcceptThread() override {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+};
+
+TEST(Listener, AcceptThreadThatCannotBeMadeIsReported) {
+    testutil::TempDir dir;
+    std::string log = dir / "debug.log";
+    SetDebugLogForTest(true, log.c_str());
+    ThreadlessListener listener;
+    ASSERT_EQ(listener.ConnectToPort(0), 0);
+    EXPECT_EQ(listener.StartAcceptThread(), 1);
+    SetDebugLogForTest(false, "");
+    EXPECT_FALSE(listener.IsAccepting());
+    EXPECT_NE(ReadAll(log).find("Unable to create Thread for accepting for the connections."), std::string::npos);
+}
+
+// A port in use is bound by the accept thread once it is free; a stop ends
+// the wait for it at once.
+TEST_F(SmtpListenerTest, PortInUseIsBoundOnceFree) {
+    {
+        BaseListener waiting;
+        EXPECT_EQ(waiting.ConnectToPort(m_port), 3);
+        EXPECT_NE(waiting.BindError(), 0);
+        ASSERT_EQ(waiting.StartAcceptThread(), 0);
+    }
+    BaseListener second(20, 100);
     EXPECT_EQ(second.ConnectToPort(m_port), 3);
+    ASSERT_EQ(second.StartAcceptThread(), 0);
+    EXPECT_FALSE(second.IsListening());
+    m_listener.reset();
+    ASSERT_TRUE(WaitFor([&] { return second.IsListening(); }, 20000));
+    Client c(m_port);
+    ASSERT_TRUE(c.Send("hi\r\n"));
+    bool closed = false;
+    EXPECT_EQ(c.ReadToEnd(&closed), kConnected);
 }
 
 // A listener that goes while a client is still connected ends the
