@@ -285,7 +285,12 @@ int OpenServiceManager(uint32_t /*access*/, CServiceHandle* scm) {
 
 int OpenServiceByName(const CServiceHandle& scm, const char* name, CServiceHandle* service) {
     if (!scm.IsOpen()) return 6;
-    if (!PathExists(ServiceUnitPath(name).c_str())) return kErrServiceDoesNotExist;
+    // A unit that a package installed lives in systemd's own folders: ask
+    // systemd about it when the unit folder does not hold it.
+    std::string loaded;
+    if (!PathExists(ServiceUnitPath(name).c_str()) &&
+        (RunSystemctl({"show", "-p", "LoadState", "--value", UnitName(name)}, &loaded) != 0 || loaded != "loaded"))
+        return kErrServiceDoesNotExist;
     *service->Put() = NewServiceHandle(name);
     return 0;
 }

@@ -236,7 +236,7 @@ def test_install_and_remove_unit(program):
         with open(calls) as f:
             lines = f.read().splitlines()
         os.remove(calls)
-        return lines
+        return [l for l in lines if not l.startswith("show ")]  # queries change nothing
 
     try:
         assert gw("i") == "Finished: Service Successfully Installed\n"
