@@ -28,6 +28,8 @@ constexpr int kErrTooManyOpenFiles = 4;
 constexpr int kErrSharingViolation = 32;
 constexpr int kErrFileExists = 80;
 constexpr int kErrAlreadyExists = 183;
+// A folder refused by MakePrivateDirectory (Windows' ERROR_INVALID_OWNER).
+constexpr int kErrUnsafeFolder = 1307;
 
 using FileHandle = intptr_t;
 constexpr FileHandle kInvalidFile = -1;
@@ -110,6 +112,14 @@ bool PathExists(const char* path);
 bool IsDirectory(const char* path);
 // 0, kErrAlreadyExists, kErrPathNotFound or another error.
 int MakeDirectory(const char* path);
+// Makes a folder that only this account can write, or takes the one that
+// is there: 0 when path is such a folder afterwards, kErrUnsafeFolder when it
+// is a symbolic link, not a folder, or another account's, else the error of
+// making it. On Linux it is made with mode 0700, and an existing folder of
+// this account is narrowed to 0700; on Windows it is an ordinary folder with
+// the permissions it inherits, refused only when it is a link (a reparse
+// point).
+int MakePrivateDirectory(const char* path);
 int RemoveDirectory(const char* path);
 int RemoveFile(const char* path);
 // Fails when the destination exists, like MoveFile.

@@ -9,6 +9,9 @@
 #include <new>
 #include <thread>
 
+#include "common/settings_names.h"
+#include "gateway/service/diag.h"
+#include "platform/eventlog.h"
 #include "platform/system.h"
 
 namespace mime {
@@ -141,6 +144,10 @@ void CConsoleReporter::ErrorReport(const std::string& text, int error) {
     line += plat::ErrorText(error);
     line += '\n';
     ConsoleWrite(true, line.data(), line.size());
+}
+
+void CConsoleReporter::FragmentStoreRefused(const std::string& path) {
+    ReportServiceEvent(plat::kEventError, 442, qlsmtp::kServiceName, path.c_str());
 }
 
 CConsoleReporter& CConsoleReporter::Instance() {

@@ -29,6 +29,9 @@ public:
     virtual void DecodeStatus(const std::string& text) = 0;
     // "<text>: <system text of error>\n" on standard error.
     virtual void ErrorReport(const std::string& text, int error) = 0;
+    // The message/partial fragment store at path is not safe to use: a
+    // symbolic link or another account's folder (an event-log entry).
+    virtual void FragmentStoreRefused(const std::string& path) {}
 };
 
 // The console reporter. Lines are queued and written by a background thread,
@@ -39,6 +42,7 @@ public:
     void DecodeWarning(const std::string& text) override;
     void DecodeStatus(const std::string& text) override;
     void ErrorReport(const std::string& text, int error) override;
+    void FragmentStoreRefused(const std::string& path) override;
     static CConsoleReporter& Instance();
 };
 

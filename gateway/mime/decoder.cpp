@@ -17,18 +17,29 @@ constexpr size_t kHeaderSlack = 100;
 // Room for one recipient piece, its NUL included.
 constexpr size_t kRecipientPiece = 252;
 
+// Appends [value, value + length) with every control character but tab made
+// a space: a line break (a lone CR included) in a header value must never
+// start an envelope line of its own for a reader of the envelope.
+void AppendEnvelopeValue(std::string& out, const char* value, size_t length) {
+    size_t at = out.size();
+    out.append(value, length);
+    for (size_t i = at; i < out.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(out[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) out[i] = ' ';
+    }
+}
+
 // Appends prefix, the value up to its line end (or the end of the block),
 // and a newline.
 void AddSingleLine(std::string& out, const char* prefix, const char* value) {
     const char* nl = std::strchr(value, '\n');
     out += prefix;
-    out.append(value, nl ? static_cast<size_t>(nl - value) : std::strlen(value));
+    AppendEnvelopeValue(out, value, nl ? static_cast<size_t>(nl - value) : std::strlen(value));
     out += '\n';
 }
 
-// Writes one "TO:" line per comma-separated piece of [start, end). Line
-// breaks inside a piece become spaces so that a folded field can never add an
-// envelope line of its own.
+// Writes one "TO:" line per comma-separated piece of [start, end). The line
+// breaks of a folded field become spaces like any other control character.
 void AddRecipients(std::string& out, const char* start, const char* end) {
     while (start <= end) {
         const char* comma = static_cast<const char*>(std::memchr(start, ',', static_cast<size_t>(end - start)));
@@ -36,10 +47,7 @@ void AddRecipients(std::string& out, const char* start, const char* end) {
         size_t length = static_cast<size_t>(stop - start);
         if (length > kRecipientPiece - 1) length = kRecipientPiece - 1;
         out += "TO:";
-        size_t at = out.size();
-        out.append(start, length);
-        for (size_t i = at; i < out.size(); ++i)
-            if (out[i] == '\n') out[i] = ' ';
+        AppendEnvelopeValue(out, start, length);
         out += '\n';
         if (!comma) break;
         start = comma + 1;

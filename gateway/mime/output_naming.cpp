@@ -129,7 +129,14 @@ bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& report
     }
     dir += plat::kPathSep;
     dir += "parts";
-    plat::MakeDirectory(dir.c_str());
+    // The store lies in a folder that everyone can write: it must be this
+    // account's own, or another user could read every fragment and plant
+    // fragments that a later mail completes.
+    int error = plat::MakePrivateDirectory(dir.c_str());
+    if (error == plat::kErrUnsafeFolder) {
+        reporter.FragmentStoreRefused(dir);
+        return false;
+    }
 
     std::string name;
     int accepted = 0;
@@ -142,7 +149,7 @@ bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& report
     if (name.empty() || IsReservedDeviceName(name.c_str())) name += 'x';
     dir += plat::kPathSep;
     dir += name;
-    int error = plat::MakeDirectory(dir.c_str());
+    error = plat::MakeDirectory(dir.c_str());
     if (error != 0 && error != plat::kErrAlreadyExists && !plat::IsDirectory(dir.c_str())) {
         reporter.ErrorReport(dir, error);
         return false;

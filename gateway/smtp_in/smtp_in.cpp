@@ -194,14 +194,19 @@ void SMTPInThread::ReceiveData() {
     DLOG(" Write First Message");
     pending.append("Received: from ").append(m_Helo).append(" by ").append(m_Domain).append(" ; \r\n");
 
+    // Lines end in CR LF only: the data end exactly at CR LF "." CR LF (or
+    // at "." CR LF as their first line), and only there does a line begin
+    // whose leading dot was doubled. A bare LF ends no line, so "." after it,
+    // or "." followed by a bare LF, is data: a peer that reads lines
+    // differently cannot end the message early and smuggle commands in.
     char piece[kLineMax + 1];
     bool lineStart = true;
+    char lastByte = '\0';  // the last byte of the previous piece
     bool complete = false;
     for (;;) {
         int n = ReadRawLine(piece, kLineMax);
         if (n <= 0) break;
-        if (lineStart && piece[0] == '.' &&
-            ((n == 3 && piece[1] == '\r' && piece[2] == '\n') || (n == 2 && piece[1] == '\n'))) {
+        if (lineStart && n == 3 && piece[0] == '.' && piece[1] == '\r' && piece[2] == '\n') {
             complete = true;
             break;
         }
@@ -213,7 +218,9 @@ void SMTPInThread::ReceiveData() {
         }
         pending.append(data, static_cast<size_t>(len));
         if (pending.size() >= kWriteChunk) flush();
-        lineStart = piece[n - 1] == '\n';
+        const char beforeLf = n >= 2 ? piece[n - 2] : lastByte;
+        lineStart = piece[n - 1] == '\n' && beforeLf == '\r';
+        lastByte = piece[n - 1];
     }
     flush();
 

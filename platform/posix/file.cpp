@@ -164,6 +164,25 @@ int MakeDirectory(const char* path) {
     return MapErrno(errno);
 }
 
+int MakePrivateDirectory(const char* path) {
+    if (::mkdir(path, 0700) != 0 && errno != EEXIST) return errno == ENOENT ? kErrPathNotFound : MapErrno(errno);
+    // Checked and narrowed through a descriptor of the folder itself, so a
+    // link put in its place between the steps is never followed.
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? kErrUnsafeFolder : MapErrno(errno);
+    struct stat st;
+    int r = 0;
+    if (::fstat(fd, &st) != 0) {
+        r = MapErrno(errno);
+    } else if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        r = kErrUnsafeFolder;
+    } else if ((st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
+        r = MapErrno(errno);
+    }
+    ::close(fd);
+    return r;
+}
+
 int RemoveDirectory(const char* path) { return ::rmdir(path) == 0 ? 0 : MapErrno(errno); }
 
 int RemoveFile(const char* path) { return ::unlink(path) == 0 ? 0 : MapErrno(errno); }

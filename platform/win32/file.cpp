@@ -162,6 +162,15 @@ int MakeDirectory(const char* path) {
     return CreateDirectoryA(path, nullptr) ? 0 : Fail();
 }
 
+int MakePrivateDirectory(const char* path) {
+    if (!path) return ERROR_INVALID_PARAMETER;
+    if (!CreateDirectoryA(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return Fail();
+    DWORD a = GetFileAttributesA(path);
+    if (a == INVALID_FILE_ATTRIBUTES) return Fail();
+    if ((a & FILE_ATTRIBUTE_DIRECTORY) == 0 || (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kErrUnsafeFolder;
+    return 0;
+}
+
 int RemoveDirectory(const char* path) {
     if (!path) return ERROR_INVALID_PARAMETER;
     return RemoveDirectoryA(path) ? 0 : Fail();

@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,31 @@ TEST(Files, CreateNewRenameAndCopyKeepAnExistingFile) {
     EXPECT_FALSE(plat::PathExists((dir / "a").c_str()));
     EXPECT_EQ(plat::CopyFile((dir / "c").c_str(), (dir / "b").c_str(), true), 0);
     EXPECT_EQ(testutil::ReadAll(dir / "b"), "1");
+}
+
+// A folder that only this account can write: made so or narrowed (Linux);
+// a file or a symbolic link in its place is refused.
+TEST(Files, PrivateDirectoryIsOwnersOnlyAndNeverALink) {
+    namespace fs = std::filesystem;
+    testutil::TempDir dir;
+    const std::string made = dir / "made", open = dir / "open", file = dir / "file", link = dir / "link";
+    EXPECT_EQ(plat::MakePrivateDirectory(made.c_str()), 0);
+    EXPECT_EQ(plat::MakePrivateDirectory(made.c_str()), 0);
+    fs::create_directory(open);
+    fs::permissions(open, fs::perms::all);
+    EXPECT_EQ(plat::MakePrivateDirectory(open.c_str()), 0);
+    if (plat::kPathSep == '/') {  // Windows keeps the permissions a folder inherits
+        for (const std::string& p : {made, open})
+            EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask, fs::perms::owner_all) << p;
+    }
+    testutil::WriteAll(file, "");
+    EXPECT_EQ(plat::MakePrivateDirectory(file.c_str()), plat::kErrUnsafeFolder);
+    std::error_code ec;
+    fs::create_directory_symlink(made, link, ec);
+    if (!ec) {
+        EXPECT_EQ(plat::MakePrivateDirectory(link.c_str()), plat::kErrUnsafeFolder);
+        fs::remove(link);
+    }
 }
 
 }  // namespace

@@ -182,6 +182,10 @@ TEST(Envelope, SenderSubjectAndRecipients) {
         {"To: <mailto:x>, a\n b\n c\nFrom: f\n", "TO: <mailto:x>\nTO: a  b  c \nFROM:f\n"},
         {"To: <x:y>\nCc: c\nX: 1\n", "TO: <x:y> \nTO: c\n"},
         {"To: first\nTo: <x:y>\nX: 1\n", "TO: first\n"},
+        // Control characters but tab become spaces: no line break of any kind
+        // reaches the envelope.
+        {"Subject: hi\rTO:+15550001\nFrom: a\x01" "b\x7f\x1b" "c\td\n", "SUBJECT:hi TO:+15550001\nFROM:a b  c\td\n"},
+        {"To: a\r, b\x0c\nSubject: s\n", "TO: a \nTO: b \nSUBJECT:s\n"},
     };
     for (const Case& c : cases) {
         CDecodeRun run;

@@ -17,7 +17,8 @@ public:
     void DecodeWarning(const std::string& text) override { warnings.push_back(text); }
     void DecodeStatus(const std::string&) override {}
     void ErrorReport(const std::string& text, int error) override { errors.push_back(text); }
-    std::vector<std::string> warnings, errors;
+    void FragmentStoreRefused(const std::string& path) override { refused.push_back(path); }
+    std::vector<std::string> warnings, errors, refused;
 };
 
 // The scratch folder, made before the files that live in it.
@@ -73,9 +74,8 @@ struct CDecodeRun {
 // Points TMP at a scratch folder for the fragment directories.
 class CScratchTmp {
 public:
-    std::string Parts(const std::string& name) const {
-        return m_dir.path() + plat::kPathSep + "parts" + plat::kPathSep + name;
-    }
+    std::string Store() const { return m_dir.path() + plat::kPathSep + "parts"; }
+    std::string Parts(const std::string& name) const { return Store() + plat::kPathSep + name; }
 
 private:
     testutil::TempDir m_dir;

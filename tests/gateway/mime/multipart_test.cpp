@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "mime_fakes.h"
@@ -116,6 +117,22 @@ TEST_F(Partial, TotalFromAnEarlierFragment) {
     EXPECT_EQ(run.reporter.warnings, (std::vector<std::string>{"partial message has invalid number"}));
     run.Decode(Fragment(1, nullptr, "\nfirst\n"));
     EXPECT_EQ(run.Body(), Crlf("first\nsecond\n"));
+}
+
+// A store that is a link (on Linux also one of another account) is refused
+// with an event; only the fragment is lost, the rest of the mail is decoded.
+TEST_F(Partial, StoreThatIsALinkIsRefused) {
+    testutil::TempDir planted;
+    std::error_code ec;
+    std::filesystem::create_directory_symlink(planted.path(), m_tmp.Store(), ec);
+    if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    CDecodeRun run;
+    std::string inner = "Content-Type: message/partial; id=m; number=1; total=2\n\n\nfirst\n";
+    run.Decode("Content-Type: multipart/mixed; boundary=b\n\n--b\n" + inner + "--b\n\nafter\n--b--\n");
+    std::filesystem::remove(m_tmp.Store());
+    EXPECT_EQ(run.Body(), "after");
+    EXPECT_EQ(run.reporter.refused, std::vector<std::string>{m_tmp.Store()});
+    EXPECT_EQ(testutil::List(planted.path()), std::vector<std::string>{});
 }
 
 TEST_F(Partial, FragmentInsideMultipart) {
