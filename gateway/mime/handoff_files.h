@@ -31,6 +31,13 @@ public:
     virtual void ReleaseAttFileName() = 0;
     // Waits between two looks at the in-use flag.
     virtual void Pause(uint32_t ms) = 0;
+    // An output (envelope, body scratch, attachment or list file) could not
+    // be opened or written whole (error: the system's code, 0 when unknown):
+    // the message cannot be handed off as it is.
+    virtual void OutputFailed(const std::string& path, int error) {
+        (void)path;
+        (void)error;
+    }
 };
 
 }  // namespace mime

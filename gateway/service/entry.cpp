@@ -69,11 +69,9 @@ void EntryFunction(CService* service) {
     int port = GetSMTPInPortNumber();
     g_Listener->ConnectToPort(port);
     DLOGF("Connected to Port %d", port);
-    // Messages acknowledged before a crash are handed off before new
-    // connections are served.
-    RecoverReceivedMessages(*g_Listener);
     DLOG("start to accept the calls.");
     g_Listener->StartAcceptThread();
+    g_Listener->StartHandOffWorker();  // messages left by a crash, in the background
     DLOG("INCOMING TRAFFIC : Waiting for connections.");
     g_Outbound = std::make_unique<SMTPOut>();
     g_Outbound->SetFileManager(g_FileMan.get());

@@ -11,7 +11,7 @@ import re
 import socket
 
 from gateway_env import Gateway, run
-from smtp_rx import (Script, envelopes, get_reg_dword, hold_handoff, out_path, part_files, raw_files, read,
+from smtp_rx import (Script, envelopes, get_reg_dword, hold_handoff, out_path, part_files, raw_files, read, records,
                      set_reg_dword, wait_for)
 
 DOMAIN = "fax.example.com"
@@ -39,7 +39,8 @@ def check_handed_off_once(g, subject, body, attachments=()):
     """The acknowledged message survived: exactly one envelope naming its
     body file and its attachments (given name, content), and nothing else
     of the reception left in OUT."""
-    assert wait_for(lambda: envelopes(g) and not raw_files(g)), "not handed off: %r" % os.listdir(g.data + "OUT")
+    assert wait_for(lambda: envelopes(g) and not raw_files(g) and not records(g)), \
+        "not handed off: %r" % os.listdir(g.data + "OUT")
     env = envelopes(g)
     assert len(env) == 1, "handed off more than once: %r" % env
     bdy = env[0][:-4] + ".bdy"
