@@ -187,6 +187,63 @@ TEST_F(Handoff, ProgramPathWithoutSeparator) {
     testutil::RemoveTree(bare + "OUT");
 }
 
+// What a crash left of a hand-off is ended from its record: completed once
+// the final envelope name is recorded (whether or not the envelope already
+// has it, or the fax server took it), else undone, the raw file kept.
+TEST_F(Handoff, InterruptedHandoffIsCompletedOrUndone) {
+    const std::string partial = "ENV7\nENV7.bdy\nATT3.pdf\n";
+    struct Case {
+        std::string record;
+        std::vector<std::string> before, after;
+        RecordState state;
+    } cases[] = {
+        {"", {"12.qmx"}, {"12.qmx"}, RecordState::kNone},
+        {partial, {"12.qmx", "ENV7", "ATT3.pdf", "Msgcnt.imp"}, {"12.qmx", "Msgcnt.imp"}, RecordState::kUndone},
+        {partial + "ATT4.", {"12.qmx", "ENV7", "ENV7.bdy", "ATT3.pdf", "ATT4."}, {"12.qmx", "ATT4."},
+         RecordState::kUndone},
+        {partial + "ENV7.tmp\n", {"12.qmx", "ENV7", "ENV7.bdy", "ATT3.pdf"}, {"ATT3.pdf", "ENV7.bdy", "ENV7.tmp"},
+         RecordState::kCompleted},
+        {partial + "ENV7.tmp\n", {"12.qmx", "ENV7.tmp", "ENV7.bdy", "ATT3.pdf"}, {"ATT3.pdf", "ENV7.bdy", "ENV7.tmp"},
+         RecordState::kCompleted},
+        {partial + "ENV7.tmp\n", {"12.qmx"}, {}, RecordState::kCompleted},
+        {partial + "ENV7.tmp\n", {"ENV7"}, {"ENV7.tmp"}, RecordState::kCompleted},
+    };
+    const std::string raw = Out("12.qmx");
+    for (const Case& c : cases) {
+        for (const std::string& name : testutil::List(m_s.Out())) std::remove(Out(name).c_str());
+        for (const std::string& name : c.before) testutil::WriteAll(Out(name), name);
+        std::string record;
+        for (size_t at = 0, nl; at < c.record.size(); at = nl + 1) {
+            nl = c.record.find('\n', at);
+            record += Out(c.record.substr(at, nl - at)) + (nl == std::string::npos ? "" : "\n");
+            if (nl == std::string::npos) break;
+        }
+        if (!c.record.empty()) testutil::WriteAll(HandoffRecordPath(raw.c_str()), record);
+        EXPECT_EQ(ResolveHandoffRecord(raw.c_str()), c.state) << c.record;
+        EXPECT_EQ(testutil::List(m_s.Out()), c.after) << c.record;
+    }
+
+    // Undone, then handed off again: one envelope, the names of the undone
+    // attempt are free again.
+    for (const std::string& name : testutil::List(m_s.Out())) std::remove(Out(name).c_str());
+    testutil::WriteAll(Out("ENV7"), "SUBJECT:half");
+    testutil::WriteAll(HandoffRecordPath(Out("12.qmx").c_str()), Out("ENV7") + "\n");
+    EXPECT_EQ(Translate("Subject: whole\n\nbody\n"), 0);
+    EXPECT_EQ(testutil::List(m_s.Out()), (std::vector<std::string>{"ENV7.bdy", "ENV7.tmp"}));
+}
+
+// At start the attachment flag is cleared only when the gateway's own
+// unfinished hand-off set it.
+TEST_F(Handoff, AttachmentFlagLeftByACrashIsCleared) {
+    testutil::WriteAll(HandoffRecordPath(Out("12.qmx").c_str()), Out("ENV7") + "\n" + Out("ATT3.pdf") + "\n");
+    for (const char* name : {"ATT2.pdf", "ATT3.pdf"}) {
+        m_s.SetDword(qlsmtp::kValFileNameUseAtt, 1);
+        m_s.SetString(qlsmtp::kValFileNameAtt, name);
+        ReleaseAttFlagLeftBehind(m_s.Out());
+        EXPECT_EQ(Dword(qlsmtp::kValFileNameUseAtt), std::string(name) == "ATT3.pdf" ? 0u : 1u) << name;
+    }
+}
+
 TEST(MakeUniqueFileName, ArgumentsAndCollisions) {
     testutil::TempDir dir;
     std::string folder = dir.path() + plat::kPathSep;
