@@ -105,6 +105,23 @@ bool ReadRecord(const std::string& path, std::vector<std::string>* lines) {
     return !in.Error();
 }
 
+// FileNameUseAtt is this gateway's to clear when it names one of the files
+// of an interrupted hand-off.
+void ReleaseAttFlagOf(const std::vector<std::string>& lines) {
+    plat::CRegKey key;
+    uint32_t inUse = 0;
+    char name[kSettingPathSize] = {};
+    if (key.Open(qlsmtp::kSettingsKey, true) != 0 || key.QueryDword(qlsmtp::kValFileNameUseAtt, &inUse) != 0 ||
+        inUse == 0 || key.QueryString(qlsmtp::kValFileNameAtt, name, sizeof(name)) != 0 || !*name)
+        return;
+    for (const std::string& line : lines) {
+        if (BareName(line) != name) continue;
+        DLOGF("Clearing FileNameUseAtt, left set for %s by an interrupted hand-off", name);
+        key.SetDword(qlsmtp::kValFileNameUseAtt, 0);
+        return;
+    }
+}
+
 bool RemoveIfPresent(const std::string& path) {
     return plat::RemoveFile(path.c_str()) == 0 || !plat::PathExists(path.c_str());
 }
@@ -117,6 +134,7 @@ RecordState ResolveHandoffRecord(const char* rawPath) {
     const std::string record = HandoffRecordPath(rawPath);
     std::vector<std::string> lines;
     if (!ReadRecord(record, &lines)) return plat::PathExists(record.c_str()) ? RecordState::kFailed : RecordState::kNone;
+    ReleaseAttFlagOf(lines);
     const std::string folder = FolderOf(rawPath);
     if (!lines.empty() && EndsWith(lines.back(), ".tmp")) {
         // Every output was on disk: complete the hand-off.
@@ -141,34 +159,16 @@ RecordState ResolveHandoffRecord(const char* rawPath) {
 
 void RecoverHandoffs(const std::string& outFolder) {
     std::vector<plat::DirEntry> entries;
+    plat::ListDirectory(outFolder.c_str(), "*", &entries);
     const std::string dir = outFolder + plat::kPathSep;
-    plat::ListDirectory(outFolder.c_str(), (std::string("*.qmx") + kRecordSuffix).c_str(), &entries);
+    const size_t suffix = std::strlen(kRecordSuffix);
     for (const plat::DirEntry& e : entries) {
-        const std::string raw = dir + e.name.substr(0, e.name.size() - std::strlen(kRecordSuffix));
-        if (!plat::PathExists(raw.c_str())) ResolveHandoffRecord(raw.c_str());
-    }
-    plat::ListDirectory(outFolder.c_str(), "~ATTC*.imp", &entries);
-    for (const plat::DirEntry& e : entries) plat::RemoveFile((dir + e.name).c_str());
-    plat::RemoveFile((dir + "Msgcnt.imp").c_str());
-}
-
-void ReleaseAttFlagLeftBehind(const std::string& outFolder) {
-    plat::CRegKey key;
-    uint32_t inUse = 0;
-    char name[kSettingPathSize] = {};
-    if (key.Open(qlsmtp::kSettingsKey, true) != 0 || key.QueryDword(qlsmtp::kValFileNameUseAtt, &inUse) != 0 ||
-        inUse == 0 || key.QueryString(qlsmtp::kValFileNameAtt, name, sizeof(name)) != 0 || !*name)
-        return;
-    std::vector<plat::DirEntry> records;
-    plat::ListDirectory(outFolder.c_str(), (std::string("*.qmx") + kRecordSuffix).c_str(), &records);
-    for (const plat::DirEntry& r : records) {
-        std::vector<std::string> lines;
-        ReadRecord(outFolder + plat::kPathSep + r.name, &lines);
-        for (const std::string& line : lines) {
-            if (BareName(line) != name) continue;
-            DLOGF("Clearing FileNameUseAtt, left set for %s by an interrupted hand-off", name);
-            key.SetDword(qlsmtp::kValFileNameUseAtt, 0);
-            return;
+        if (e.isDirectory) continue;
+        const std::string& n = e.name;
+        if (EndsWith(n, ".qmx.out")) {
+            ResolveHandoffRecord((dir + n.substr(0, n.size() - suffix)).c_str());
+        } else if (n == "Msgcnt.imp" || (n.compare(0, 5, "~ATTC") == 0 && EndsWith(n, ".imp"))) {
+            plat::RemoveFile((dir + n).c_str());
         }
     }
 }
@@ -417,13 +417,15 @@ void CHandoff::Discard() {
 int CHandoff::Translate(const char* rawPath) {
     while (IsFileNameInUse()) Pause(kInUsePollMs);
 
-    // An earlier hand-off of this file, interrupted by a crash, is completed
-    // or undone first.
+    // Hand-offs interrupted by a crash are completed or undone first, this
+    // file's and every other, before any name is taken: so no name that one
+    // of them took is handed out again before it is undone.
     switch (ResolveHandoffRecord(rawPath)) {
         case RecordState::kCompleted: return 0;
         case RecordState::kFailed: DLOGF("Unable to end the earlier hand-off of %s", rawPath); return 6;
         default: break;
     }
+    RecoverHandoffs(FolderOf(rawPath));
     m_recordPath = HandoffRecordPath(rawPath);
     if (m_record.Open(m_recordPath.c_str(), plat::kCreateTruncRW) != 0 ||
         plat::SyncDirectory(FolderOf(m_recordPath).c_str()) != 0) {

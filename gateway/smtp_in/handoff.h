@@ -32,18 +32,17 @@ std::string HandoffRecordPath(const char* rawPath);
 // Ends a hand-off that a crash interrupted, from its record: a recorded
 // envelope name completes it (the envelope takes its final name and the raw
 // message file goes), otherwise every file it made is removed and the raw
-// message file stays. Run it under the hand-off lock.
+// message file stays. FileNameUseAtt is cleared when it was left set for one
+// of the record's attachments. Run it under the hand-off lock.
 enum class RecordState { kNone, kCompleted, kUndone, kFailed };
 RecordState ResolveHandoffRecord(const char* rawPath);
 
-// Under the hand-off lock, when no hand-off runs: ends the recorded
-// hand-offs whose raw message file is already gone and removes the scratch
-// files (body scratch, attachment lists) that a crash left in outFolder.
+// Under the hand-off lock, before a hand-off takes any name: ends every
+// recorded hand-off in outFolder (all were interrupted, since none runs) and
+// removes the scratch files (body scratch, attachment lists) a crash left.
+// So no name that an interrupted hand-off took is handed out again before
+// that hand-off is undone.
 void RecoverHandoffs(const std::string& outFolder);
-
-// At start: clears FileNameUseAtt when the gateway itself left it set, that
-// is when FileNameAtt names an attachment of an unfinished hand-off.
-void ReleaseAttFlagLeftBehind(const std::string& outFolder);
 
 // Makes a new empty file "~<prefix><3 digits>.<ext>" in folder (which ends
 // in the path separator) whose stem no other file has: 0 with its bare name,

@@ -82,7 +82,6 @@ void SMTPInListener::HandOffLeftovers() {
 
 void SMTPInListener::StartHandOffWorker() {
     if (m_Worker.joinable() || !m_FileMan) return;
-    ReleaseAttFlagLeftBehind(std::string(m_FileMan->GetProgramPath()) + "OUT");
     uint32_t seconds = kRetrySeconds;
     std::string text;
     if (plat::GetEnv("QLSMTP_RETRY_SECONDS", &text) && std::atoi(text.c_str()) > 0)

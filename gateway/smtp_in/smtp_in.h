@@ -37,8 +37,7 @@ public:
     // session is handing off: those left by a crash and those whose hand-off
     // failed. Oldest first, each under the hand-off lock in turn with new
     // messages; at once, then every retry interval (60 s, or the seconds in
-    // the environment variable QLSMTP_RETRY_SECONDS). Also clears an
-    // attachment in-use flag that a crash left set. Returns at once.
+    // the environment variable QLSMTP_RETRY_SECONDS). Returns at once.
     void StartHandOffWorker();
     // One round of the worker; for tests.
     void HandOffLeftovers();

@@ -232,14 +232,14 @@ TEST_F(Handoff, InterruptedHandoffIsCompletedOrUndone) {
     EXPECT_EQ(testutil::List(m_s.Out()), (std::vector<std::string>{"ENV7.bdy", "ENV7.tmp"}));
 }
 
-// At start the attachment flag is cleared only when the gateway's own
-// unfinished hand-off set it.
+// The attachment flag is cleared only when the gateway's own interrupted
+// hand-off set it.
 TEST_F(Handoff, AttachmentFlagLeftByACrashIsCleared) {
-    testutil::WriteAll(HandoffRecordPath(Out("12.qmx").c_str()), Out("ENV7") + "\n" + Out("ATT3.pdf") + "\n");
     for (const char* name : {"ATT2.pdf", "ATT3.pdf"}) {
+        testutil::WriteAll(HandoffRecordPath(Out("12.qmx").c_str()), Out("ENV7") + "\n" + Out("ATT3.pdf") + "\n");
         m_s.SetDword(qlsmtp::kValFileNameUseAtt, 1);
         m_s.SetString(qlsmtp::kValFileNameAtt, name);
-        ReleaseAttFlagLeftBehind(m_s.Out());
+        RecoverHandoffs(m_s.Out());
         EXPECT_EQ(Dword(qlsmtp::kValFileNameUseAtt), std::string(name) == "ATT3.pdf" ? 0u : 1u) << name;
     }
 }
