@@ -199,7 +199,8 @@ TEST_F(Handoff, InterruptedHandoffIsCompletedOrUndone) {
     } cases[] = {
         {"", {"12.qmx"}, {"12.qmx"}, RecordState::kNone},
         {partial, {"12.qmx", "ENV7", "ATT3.pdf", "Msgcnt.imp"}, {"12.qmx", "Msgcnt.imp"}, RecordState::kUndone},
-        {partial + "ATT4.", {"12.qmx", "ENV7", "ENV7.bdy", "ATT3.pdf", "ATT4."}, {"12.qmx", "ATT4."},
+        // A line the crash cut short names a file that was never made.
+        {partial + "ATT4.pdf", {"12.qmx", "ENV7", "ENV7.bdy", "ATT3.pdf", "ATT4.pdf"}, {"12.qmx", "ATT4.pdf"},
          RecordState::kUndone},
         {partial + "ENV7.tmp\n", {"12.qmx", "ENV7", "ENV7.bdy", "ATT3.pdf"}, {"ATT3.pdf", "ENV7.bdy", "ENV7.tmp"},
          RecordState::kCompleted},
