@@ -38,6 +38,11 @@ public:
         (void)path;
         (void)error;
     }
+    // Removes a file (or, for a path ending in the separator, a folder)
+    // that the message no longer needs: the fragments of a joined partial
+    // message. The hand-off waits until the message is handed off, so that
+    // an attempt that fails, or a crash, can decode them again.
+    virtual void RemoveWhenHandedOff(const std::string& path);
 };
 
 }  // namespace mime

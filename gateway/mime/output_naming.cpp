@@ -170,6 +170,13 @@ bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& report
     return true;
 }
 
+void CHandoffFiles::RemoveWhenHandedOff(const std::string& path) {
+    if (!path.empty() && path.back() == plat::kPathSep)
+        RemovePartialDirectory(path);
+    else
+        plat::RemoveFile(path.c_str());
+}
+
 int RemovePartialDirectory(const std::string& path) {
     if (path.empty()) return 1;
     return plat::RemoveDirectory(path.substr(0, path.size() - 1).c_str());

@@ -364,6 +364,8 @@ void CHandoff::OutputFailed(const std::string& path, int error) {
     m_outputFailed = true;
 }
 
+void CHandoff::RemoveWhenHandedOff(const std::string& path) { m_removeAfter.push_back(path); }
+
 bool CHandoff::Record(const std::string& path) {
     const std::string line = path + "\n";
     if (!m_record.IsOpen() || m_record.Write(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()) ||
@@ -410,6 +412,7 @@ void CHandoff::Discard() {
     // removes it.
     if (removed) plat::RemoveFile(m_recordPath.c_str());
     m_created.clear();
+    m_removeAfter.clear();  // decoded again by the next attempt
     ReleaseAttFileName();
     ReleaseFileName();
 }
@@ -559,6 +562,7 @@ int CHandoff::Translate(const char* rawPath) {
     }
     m_record.Close();
     ReleaseFileName();
+    for (const std::string& path : m_removeAfter) mime::CHandoffFiles::RemoveWhenHandedOff(path);
     return 0;
 }
 

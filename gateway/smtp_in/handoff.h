@@ -73,6 +73,7 @@ public:
     void ReleaseAttFileName() override;
     void Pause(uint32_t ms) override;
     void OutputFailed(const std::string& path, int error) override;
+    void RemoveWhenHandedOff(const std::string& path) override;
 
 private:
     void Discard();
@@ -95,5 +96,6 @@ private:
     bool m_attFlagSet = false;  // FileNameUseAtt set by this hand-off
     plat::CFile m_record;
     std::string m_recordPath;
-    std::vector<std::string> m_created;  // bare names listed in the record
+    std::vector<std::string> m_created;      // paths listed in the record
+    std::vector<std::string> m_removeAfter;  // to go once handed off
 };

@@ -169,6 +169,23 @@ TEST_F(Handoff, AttachmentListIsMadeByTheFirstAttachmentOnly) {
     EXPECT_EQ(ReadAll(Out("12.qmx")), Crlf(two));
 }
 
+// The fragments of a partial message go only once the message that joined
+// them is handed off: a failed attempt joins them again.
+TEST_F(Handoff, JoinedFragmentsStayUntilHandedOff) {
+    testutil::TempDir tmp;
+    testutil::ScopedEnv useTmp("TMP", tmp.path().c_str());
+    const std::string head = "Subject: part\nContent-Type: message/partial; id=p1; total=2; number=";
+    EXPECT_EQ(Translate(head + "1\n\nContent-Type: multipart/mixed; boundary=b\n\n--b\n"
+                               "Content-Type: image/png; name=a.png\n\nxy\n"),
+              0);
+    const std::string second = head + "2\n\nz\n--b--\n";
+    CListHandoff failing(true);
+    EXPECT_EQ(failing.Translate(Raw(second).c_str()), 2);
+    EXPECT_EQ(Translate(second), 0);
+    EXPECT_EQ(ReadAll(Out("ATT3.png")), "xy\r\nz") << "joined again by the second attempt";
+    EXPECT_EQ(testutil::List(tmp.path() + plat::kPathSep + "parts"), std::vector<std::string>{});
+}
+
 TEST_F(Handoff, FailureLeavesNothingBehind) {
     m_s.SetString(qlsmtp::kValProgramPath, (m_s.Data() + "missing" + plat::kPathSep).c_str());
     EXPECT_EQ(Translate("\nbody\n"), 1);
