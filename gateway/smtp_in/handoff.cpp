@@ -136,12 +136,18 @@ RecordState ResolveHandoffRecord(const char* rawPath) {
     if (!ReadRecord(record, &lines)) return plat::PathExists(record.c_str()) ? RecordState::kFailed : RecordState::kNone;
     ReleaseAttFlagOf(lines);
     const std::string folder = FolderOf(rawPath);
-    if (!lines.empty() && EndsWith(lines.back(), ".tmp")) {
-        // Every output was on disk: complete the hand-off.
-        const std::string final = lines.back();
-        const std::string envelope = final.substr(0, final.size() - 4);
-        if (plat::PathExists(envelope.c_str()) && plat::RenameFile(envelope.c_str(), final.c_str()) != 0)
-            return RecordState::kFailed;
+    // Committed: the last line is the envelope listed before it with ".tmp"
+    // (an attachment that happens to end in ".tmp" is not).
+    const std::string final = lines.empty() ? std::string() : lines.back();
+    const std::string envelope = EndsWith(final, ".tmp") ? final.substr(0, final.size() - 4) : std::string();
+    if (!envelope.empty() && std::find(lines.begin(), lines.end() - 1, envelope) != lines.end() - 1) {
+        // Every output was on disk: complete the hand-off. Both names
+        // present means the move was cut between its two steps.
+        if (plat::PathExists(envelope.c_str())) {
+            int error = plat::PathExists(final.c_str()) ? plat::RemoveFile(envelope.c_str())
+                                                        : plat::RenameFile(envelope.c_str(), final.c_str());
+            if (error != 0) return RecordState::kFailed;
+        }
         plat::SyncDirectory(FolderOf(final).c_str());
         if (!RemoveIfPresent(rawPath)) return RecordState::kFailed;
         plat::SyncDirectory(folder.c_str());

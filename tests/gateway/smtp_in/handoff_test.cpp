@@ -224,6 +224,10 @@ TEST_F(Handoff, InterruptedHandoffIsCompletedOrUndone) {
         {partial + "ENV7.tmp\n", {"12.qmx", "ENV7.tmp", "ENV7.bdy", "ATT3.pdf"}, {"ATT3.pdf", "ENV7.bdy", "ENV7.tmp"},
          RecordState::kCompleted},
         {partial + "ENV7.tmp\n", {"12.qmx"}, {}, RecordState::kCompleted},
+        // The move to the final name cut between its link and its unlink.
+        {partial + "ENV7.tmp\n", {"12.qmx", "ENV7", "ENV7.tmp"}, {"ENV7.tmp"}, RecordState::kCompleted},
+        // An attachment whose name ends in ".tmp" is no commit.
+        {"ENV7\nATT4.tmp\n", {"12.qmx", "ENV7", "ATT4.tmp"}, {"12.qmx"}, RecordState::kUndone},
         {partial + "ENV7.tmp\n", {"ENV7"}, {"ENV7.tmp"}, RecordState::kCompleted},
     };
     const std::string raw = Out("12.qmx");
