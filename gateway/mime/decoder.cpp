@@ -246,8 +246,10 @@ void CMimeDecoder::ScanHeaderBlock(HeaderFields* fields) {
     std::string path;
     if (!m_files.GetNewFileName(&path)) return;
     plat::CTextStream out;
-    if (out.Open(path.c_str(), "a+") != 0) return;
-    out.Write(envelope.data(), static_cast<int>(envelope.size()));
+    int error = out.Open(path.c_str(), "a+");
+    if (error == 0 && (out.Write(envelope.data(), static_cast<int>(envelope.size())) < 0 || out.Close() != 0))
+        error = out.LastError() ? out.LastError() : -1;
+    if (error != 0) m_files.OutputFailed(path, error);
 }
 
 }  // namespace mime

@@ -31,6 +31,18 @@ public:
     virtual void ReleaseAttFileName() = 0;
     // Waits between two looks at the in-use flag.
     virtual void Pause(uint32_t ms) = 0;
+    // An output (envelope, body scratch, attachment or list file) could not
+    // be opened or written whole (error: the system's code, 0 when unknown):
+    // the message cannot be handed off as it is.
+    virtual void OutputFailed(const std::string& path, int error) {
+        (void)path;
+        (void)error;
+    }
+    // Removes a file (or, for a path ending in the separator, a folder)
+    // that the message no longer needs: the fragments of a joined partial
+    // message. The hand-off waits until the message is handed off, so that
+    // an attempt that fails, or a crash, can decode them again.
+    virtual void RemoveWhenHandedOff(const std::string& path);
 };
 
 }  // namespace mime

@@ -115,10 +115,16 @@ int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlo
         int error = fragment.Open(fragmentPath.c_str(), "w");
         if (error != 0) {
             m_reporter.ErrorReport(fragmentPath, error);
+            m_files.OutputFailed(fragmentPath, error);
             return reject(nullptr);
         }
         if (number == 1) RebuildPartialHeaders(stream, headerBlock, fragment);
         CopyPart(stream, fragment, nullptr);
+        if (fragment.Error() || fragment.Close() != 0) {  // a fragment cut short must not be joined
+            m_reporter.ErrorReport(fragmentPath, fragment.LastError());
+            m_files.OutputFailed(fragmentPath, fragment.LastError());
+            return 1;
+        }
     }
     if (total <= 0) return 0;
     for (int n = total; n >= 1; --n) {
@@ -166,6 +172,7 @@ int CMimeDecoder::JoinFragments(const std::string& dir, int total, const char* a
         int error = full.Open(fullPath.c_str(), "w");
         if (error != 0) {
             m_reporter.ErrorReport(fullPath, error);
+            m_files.OutputFailed(fullPath, error);
             return 1;
         }
         for (int n = 1; n <= total; ++n) {
@@ -174,7 +181,11 @@ int CMimeDecoder::JoinFragments(const std::string& dir, int total, const char* a
                 m_reporter.ErrorReport(fragmentPath, error);
                 return 1;
             }
-            plat::RemoveFile(fragmentPath.c_str());
+        }
+        if (full.Close() != 0) {
+            m_reporter.ErrorReport(fullPath, full.LastError());
+            m_files.OutputFailed(fullPath, full.LastError());
+            return 1;
         }
     }
     {
@@ -188,9 +199,10 @@ int CMimeDecoder::JoinFragments(const std::string& dir, int total, const char* a
         joined.SetAttachmentListPath(attachmentList);
         DecodeMessage(joined, "text/plain", 0);
     }
-    plat::RemoveFile(fullPath.c_str());
-    plat::RemoveFile((dir + "CT").c_str());
-    RemovePartialDirectory(dir);
+    for (int n = 1; n <= total; ++n) m_files.RemoveWhenHandedOff(dir + std::to_string(n));
+    m_files.RemoveWhenHandedOff(fullPath);
+    m_files.RemoveWhenHandedOff(dir + "CT");
+    m_files.RemoveWhenHandedOff(dir);
     return 0;
 }
 

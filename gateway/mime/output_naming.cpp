@@ -29,10 +29,14 @@ int CMimeDecoder::SaveBodyText(PartStream& stream, int code) {
     int error = out.Open(path.c_str(), "a+");
     if (error != 0) {
         m_reporter.ErrorReport("tempdesc.txt", error);
+        m_files.OutputFailed(path, error);
         stream.SkipPart();
         return 1;
     }
-    DecodeBody(stream, out, code, nullptr, true, m_reporter);
+    if (DecodeBody(stream, out, code, nullptr, true, m_reporter) != 0 || out.Close() != 0) {
+        m_reporter.ErrorReport(path, out.LastError());
+        m_files.OutputFailed(path, out.LastError());
+    }
     return 0;
 }
 
@@ -51,8 +55,14 @@ int CMimeDecoder::SaveAttachment(PartStream& stream, bool isText, const char* gi
     while (m_files.IsAttFileNameInUse()) m_files.Pause(kInUsePollMs);
     std::string ext = AttachmentExtension(givenName.c_str());
     std::string name, root;
-    if (m_files.AllocateAttFileName(ext.c_str()) != 0 || !m_files.GetAttFileName(&name) ||
-        !m_files.GetRootPath(&root)) {
+    if (m_files.AllocateAttFileName(ext.c_str()) != 0) {
+        // No name was taken, so the in-use flag is not this saver's to clear.
+        m_files.OutputFailed("ATT", 0);
+        stream.SkipPart();
+        return 1;
+    }
+    if (!m_files.GetAttFileName(&name) || !m_files.GetRootPath(&root)) {
+        m_files.OutputFailed("ATT", 0);
         stream.SkipPart();
         m_files.ReleaseAttFileName();
         return 1;
@@ -60,26 +70,34 @@ int CMimeDecoder::SaveAttachment(PartStream& stream, bool isText, const char* gi
 
     std::string path = root + "OUT" + plat::kPathSep + name;
     plat::CTextStream out;
-    if (out.Open(path.c_str(), binary ? "wb" : "w") != 0) {
+    int error = out.Open(path.c_str(), binary ? "wb" : "w");
+    if (error != 0) {
+        m_files.OutputFailed(path, error);
         stream.SkipPart();
         m_files.ReleaseAttFileName();
         return 1;
     }
     // Listed only once the file exists, so the envelope never names a
-    // missing attachment.
+    // missing attachment. An attachment that cannot be listed would be
+    // lost to the fax server: the hand-off fails.
     plat::CTextStream list;
-    int error = list.Open(stream.AttachmentListPath(), "a+");
+    error = list.Open(stream.AttachmentListPath(), "a+");
     if (error == 0) {
         std::string line = "<<" + ListedName(givenName.c_str()) + ":" + name + ">>\n";
-        list.Write(line.data(), static_cast<int>(line.size()));
-        list.Close();
+        if (list.Write(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()) ||
+            list.Close() != 0)
+            m_files.OutputFailed(stream.AttachmentListPath(), list.LastError());
     } else {
         m_reporter.ErrorReport("Unable to open out file for write", error);
+        m_files.OutputFailed(stream.AttachmentListPath(), error);
     }
     std::string digest;
-    DecodeBody(stream, out, code, &digest, isText, m_reporter);
+    const bool written = DecodeBody(stream, out, code, &digest, isText, m_reporter) == 0 && out.Close() == 0;
+    if (!written) {
+        m_reporter.ErrorReport(path, out.LastError());
+        m_files.OutputFailed(path, out.LastError());
+    }
     if (md5 && !DigestMatches(digest, md5)) WarnCorrupted(path.c_str(), m_reporter);
-    out.Close();
     m_files.ReleaseAttFileName();
     return 0;
 }
@@ -157,6 +175,13 @@ bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& report
     dir += plat::kPathSep;
     *path = dir;
     return true;
+}
+
+void CHandoffFiles::RemoveWhenHandedOff(const std::string& path) {
+    if (!path.empty() && path.back() == plat::kPathSep)
+        RemovePartialDirectory(path);
+    else
+        plat::RemoveFile(path.c_str());
 }
 
 int RemovePartialDirectory(const std::string& path) {

@@ -39,7 +39,8 @@ struct HexTable {
 };
 constexpr HexTable kHex;
 
-// Buffers decoded bytes in front of the file's own writer.
+// Buffers decoded bytes in front of the file's own writer. A failed write
+// stays marked on the file (its Error()), which DecodeBody reports.
 class COutBuffer {
 public:
     explicit COutBuffer(plat::CTextStream& file) : m_file(file) {}
@@ -55,7 +56,7 @@ public:
         if (m_used + n > kSize) {
             Flush();
             if (n > kSize) {
-                m_file.Write(p, n);
+                m_file.Write(p, n);  // a failure stays marked on the file
                 return;
             }
         }
@@ -69,9 +70,11 @@ public:
         return m_data + m_used;
     }
     void Commit(int count) { m_used += count; }
-    void Flush() {
-        if (m_used > 0) m_file.Write(m_data, m_used);
+    // 0, or -1 when the file did not take the bytes.
+    int Flush() {
+        int r = m_used > 0 && m_file.Write(m_data, m_used) != m_used ? -1 : 0;
         m_used = 0;
+        return r;
     }
     static constexpr int kSize = 16384;
 
@@ -280,8 +283,8 @@ void DecodeBase64(PartStream& in, plat::CTextStream& file, std::string* digest, 
     md5.Finish();
 }
 
-void DecodeBody(PartStream& in, plat::CTextStream& out, int code, std::string* digest, bool dropCR,
-                CDecodeReporter& reporter) {
+int DecodeBody(PartStream& in, plat::CTextStream& out, int code, std::string* digest, bool dropCR,
+               CDecodeReporter& reporter) {
     switch (code) {
         case kEncodingNone:
             CopyPart(in, out, digest);
@@ -295,6 +298,7 @@ void DecodeBody(PartStream& in, plat::CTextStream& out, int code, std::string* d
         default:
             break;
     }
+    return out.Error() ? -1 : 0;
 }
 
 bool DigestMatches(const std::string& computed, const char* headerValue) {

@@ -24,9 +24,10 @@ void DecodeQuotedPrintable(PartStream& in, plat::CTextStream& out, std::string* 
 void DecodeBase64(PartStream& in, plat::CTextStream& out, std::string* digest, bool dropCR,
                   CDecodeReporter& reporter);
 
-// Decodes by code: 0 copy, 1 quoted-printable, 2 base64.
-void DecodeBody(PartStream& in, plat::CTextStream& out, int code, std::string* digest, bool dropCR,
-                CDecodeReporter& reporter);
+// Decodes by code: 0 copy, 1 quoted-printable, 2 base64. 0, or -1 when a
+// write to out failed.
+int DecodeBody(PartStream& in, plat::CTextStream& out, int code, std::string* digest, bool dropCR,
+               CDecodeReporter& reporter);
 
 // Compares a computed digest text with the start of a Content-MD5 value.
 bool DigestMatches(const std::string& computed, const char* headerValue);

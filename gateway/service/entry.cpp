@@ -87,15 +87,13 @@ void EntryFunction(CService* service) {
         ReportEventAndConsole(plat::kEventError, 438, qlsmtp::kServiceName, std::to_string(port).c_str(),
                               plat::ErrorText(g_Listener->BindError()).c_str());
     }
-    // Messages acknowledged before a crash are handed off before new
-    // connections are served.
-    RecoverReceivedMessages(*g_Listener);
     DLOG("start to accept the calls.");
     if (g_Listener->StartAcceptThread() != 0) {
         ConsoleLine("Unable to create Thread for accepting for the connections.");
         service->EntryFailed(kNotEnoughMemory, 0);
         return;
     }
+    g_Listener->StartHandOffWorker();  // messages left by a crash, in the background
     DLOG("INCOMING TRAFFIC : Waiting for connections.");
     g_Outbound = std::make_unique<SMTPOut>();
     g_Outbound->SetFileManager(g_FileMan.get());

@@ -1,5 +1,6 @@
 #include "gateway/smtp_in/handoff.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -69,27 +70,114 @@ std::string Digits(int counter, int base) {
     return d;
 }
 
-// The bare names listed in an attachment-list file.
-std::vector<std::string> ListedAttachments(const std::string& listPath) {
-    std::vector<std::string> names;
-    plat::CTextStream list;
-    if (list.Open(listPath.c_str(), "r") != 0) return names;
+constexpr const char kRecordSuffix[] = ".out";
+
+bool EndsWith(const std::string& s, const char* tail) {
+    size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+    size_t sep = path.find_last_of(plat::kPathSep);
+    return sep == std::string::npos ? std::string(".") : path.substr(0, sep);
+}
+
+std::string BareName(const std::string& path) {
+    size_t sep = path.find_last_of(plat::kPathSep);
+    return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+// The complete lines of a hand-off record. A last line without its line end
+// was cut short by the crash, before the file it names was made.
+bool ReadRecord(const std::string& path, std::vector<std::string>* lines) {
+    plat::CTextStream in;
+    if (in.Open(path.c_str(), "rb") != 0) return false;
     std::string line;
     int c;
-    while ((c = list.GetC()) >= 0) {
+    while ((c = in.GetC()) >= 0) {
         if (c != '\n') {
             line += static_cast<char>(c);
-            continue;
+        } else {
+            if (!line.empty()) lines->push_back(line);
+            line.clear();
         }
-        size_t end = line.rfind(">>");
-        size_t colon = line.rfind(':', end);
-        if (end != std::string::npos && colon != std::string::npos) names.push_back(line.substr(colon + 1, end - colon - 1));
-        line.clear();
     }
-    return names;
+    return !in.Error();
+}
+
+// FileNameUseAtt is this gateway's to clear when it names one of the files
+// of an interrupted hand-off.
+void ReleaseAttFlagOf(const std::vector<std::string>& lines) {
+    plat::CRegKey key;
+    uint32_t inUse = 0;
+    char name[kSettingPathSize] = {};
+    if (key.Open(qlsmtp::kSettingsKey, true) != 0 || key.QueryDword(qlsmtp::kValFileNameUseAtt, &inUse) != 0 ||
+        inUse == 0 || key.QueryString(qlsmtp::kValFileNameAtt, name, sizeof(name)) != 0 || !*name)
+        return;
+    for (const std::string& line : lines) {
+        if (BareName(line) != name) continue;
+        DLOGF("Clearing FileNameUseAtt, left set for %s by an interrupted hand-off", name);
+        key.SetDword(qlsmtp::kValFileNameUseAtt, 0);
+        return;
+    }
+}
+
+bool RemoveIfPresent(const std::string& path) {
+    return plat::RemoveFile(path.c_str()) == 0 || !plat::PathExists(path.c_str());
 }
 
 }  // namespace
+
+std::string HandoffRecordPath(const char* rawPath) { return std::string(rawPath) + kRecordSuffix; }
+
+RecordState ResolveHandoffRecord(const char* rawPath) {
+    const std::string record = HandoffRecordPath(rawPath);
+    std::vector<std::string> lines;
+    if (!ReadRecord(record, &lines)) return plat::PathExists(record.c_str()) ? RecordState::kFailed : RecordState::kNone;
+    ReleaseAttFlagOf(lines);
+    const std::string folder = FolderOf(rawPath);
+    // Committed: the last line is the envelope listed before it with ".tmp"
+    // (an attachment that happens to end in ".tmp" is not).
+    const std::string final = lines.empty() ? std::string() : lines.back();
+    const std::string envelope = EndsWith(final, ".tmp") ? final.substr(0, final.size() - 4) : std::string();
+    if (!envelope.empty() && std::find(lines.begin(), lines.end() - 1, envelope) != lines.end() - 1) {
+        // Every output was on disk: complete the hand-off. Both names
+        // present means the move was cut between its two steps.
+        if (plat::PathExists(envelope.c_str())) {
+            int error = plat::PathExists(final.c_str()) ? plat::RemoveFile(envelope.c_str())
+                                                        : plat::RenameFile(envelope.c_str(), final.c_str());
+            if (error != 0) return RecordState::kFailed;
+        }
+        plat::SyncDirectory(FolderOf(final).c_str());
+        if (!RemoveIfPresent(rawPath)) return RecordState::kFailed;
+        plat::SyncDirectory(folder.c_str());
+        plat::RemoveFile(record.c_str());
+        DLOGF("Completed the interrupted hand-off of %s as %s", rawPath, final.c_str());
+        return RecordState::kCompleted;
+    }
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        if (!RemoveIfPresent(*it)) return RecordState::kFailed;
+    plat::SyncDirectory(folder.c_str());
+    plat::RemoveFile(record.c_str());
+    DLOGF("Undid the interrupted hand-off of %s", rawPath);
+    return RecordState::kUndone;
+}
+
+void RecoverHandoffs(const std::string& outFolder) {
+    std::vector<plat::DirEntry> entries;
+    plat::ListDirectory(outFolder.c_str(), "*", &entries);
+    const std::string dir = outFolder + plat::kPathSep;
+    const size_t suffix = std::strlen(kRecordSuffix);
+    for (const plat::DirEntry& e : entries) {
+        if (e.isDirectory) continue;
+        const std::string& n = e.name;
+        if (EndsWith(n, ".qmx.out")) {
+            ResolveHandoffRecord((dir + n.substr(0, n.size() - suffix)).c_str());
+        } else if (n == "Msgcnt.imp" || (n.compare(0, 5, "~ATTC") == 0 && EndsWith(n, ".imp"))) {
+            plat::RemoveFile((dir + n).c_str());
+        }
+    }
+}
 
 int MakeUniqueFileName(const char* prefix, const char* ext, const char* folder, std::string* name) {
     if (!prefix || !ext || !folder || !name || std::strlen(prefix) != 4 || std::strlen(ext) > 3 ||
@@ -175,7 +263,9 @@ int CHandoff::GetAttchFileName(std::string* path) {
 bool CHandoff::GetAttachmentList(std::string* path) {
     if (m_listPath.empty()) {
         if (m_listFailed) return false;
-        if (GetAttchFileName(&m_listPath) != 0 || !CreateEmpty(m_listPath)) {
+        // The list file is made by its unique name; a crash before it is
+        // recorded leaves a scratch file that the next start removes.
+        if (GetAttchFileName(&m_listPath) != 0 || !Record(m_listPath) || !CreateEmpty(m_listPath)) {
             DLOG("Unable to open attachment file for writing");
             if (!m_listPath.empty()) plat::RemoveFile(m_listPath.c_str());
             m_listPath.clear();
@@ -193,7 +283,11 @@ bool CHandoff::IsFileNameInUse() {
     return m_key.QueryDword(qlsmtp::kValFileNameUse, &v) == plat::kRegSuccess && v != 0;
 }
 
-void CHandoff::ReleaseFileName() { m_key.SetDword(qlsmtp::kValFileNameUse, 0); }
+void CHandoff::ReleaseFileName() {
+    if (!m_envFlagSet) return;  // a flag this hand-off did not set is not ours to clear
+    m_key.SetDword(qlsmtp::kValFileNameUse, 0);
+    m_envFlagSet = false;
+}
 
 // Takes the next envelope number whose files are all absent, so that nothing
 // the fax server has not collected yet is overwritten.
@@ -213,9 +307,16 @@ int CHandoff::AllocateEnvFileName() {
             break;
         n = qlsmtp::NextCounter(n);
     }
+    // The body file takes the envelope's name with ".bdy".
+    std::string asRead;
+    GetRootPath(&asRead);
+    const std::string body = OutFolder(asRead) + m_envName + ".bdy";
+    if (!Record(path) || !Record(body)) return 1;
     WriteAllocation(m_key, qlsmtp::kValOUTIndex, qlsmtp::NextCounter(n), qlsmtp::kValFileName, path,
                     qlsmtp::kValFileNameUse);
+    m_envFlagSet = true;
     m_envPath = path;
+    m_bodyPath = body;
     return 0;
 }
 
@@ -242,8 +343,10 @@ int CHandoff::AllocateAttFileName(const char* ext) {
         if (!plat::PathExists((folder + name).c_str())) break;
         n = qlsmtp::NextCounter(n);
     }
+    if (!Record(folder + name)) return 1;
     WriteAllocation(m_key, qlsmtp::kValOUTIndexAtt, qlsmtp::NextCounter(n), qlsmtp::kValFileNameAtt, name,
                     qlsmtp::kValFileNameUseAtt);
+    m_attFlagSet = true;
     m_attName = name;
     return 0;
 }
@@ -254,46 +357,109 @@ bool CHandoff::GetAttFileName(std::string* name) {
     return true;
 }
 
-void CHandoff::ReleaseAttFileName() { m_key.SetDword(qlsmtp::kValFileNameUseAtt, 0); }
+void CHandoff::ReleaseAttFileName() {
+    if (!m_attFlagSet) return;  // a flag this hand-off did not set is not ours to clear
+    m_key.SetDword(qlsmtp::kValFileNameUseAtt, 0);
+    m_attFlagSet = false;
+}
 
 void CHandoff::Pause(uint32_t ms) { plat::SleepMs(ms); }
 
-// Undoes a hand-off that cannot be completed: the message will be handed
-// off again from its raw file.
-void CHandoff::Discard() {
-    std::string root;
-    if (!m_listPath.empty()) {
-        if (GetRootPath(&root)) {
-            for (const std::string& name : ListedAttachments(m_listPath))
-                plat::RemoveFile((OutFolder(root) + name).c_str());
-        }
-        plat::RemoveFile(m_listPath.c_str());
+void CHandoff::OutputFailed(const std::string& path, int error) {
+    DLOGF("Hand-off: unable to write %s (error %d)", path.c_str(), error);
+    m_outputFailed = true;
+}
+
+void CHandoff::RemoveWhenHandedOff(const std::string& path) { m_removeAfter.push_back(path); }
+
+bool CHandoff::Record(const std::string& path) {
+    const std::string line = path + "\n";
+    if (!m_record.IsOpen() || m_record.Write(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()) ||
+        m_record.Sync() != 0) {
+        OutputFailed(m_recordPath, plat::LastError());
+        return false;
     }
-    plat::RemoveFile(m_envPath.c_str());
-    if (!m_bodyPath.empty()) plat::RemoveFile(m_bodyPath.c_str());
-    plat::RemoveFile(m_msgPath.c_str());
+    m_created.push_back(path);
+    return true;
+}
+
+int CHandoff::SyncOutputs() {
+    std::vector<std::string> folders;
+    for (const std::string& path : m_created) {
+        if (path == m_msgPath || path == m_listPath) continue;  // scratch files, gone by now
+        plat::CFile f;
+        int error = f.Open(path.c_str(), plat::kOpenReadWrite);
+        if (error == 0) error = f.Sync();
+        if (error == 0) error = f.Close();
+        if (error != 0) {
+            OutputFailed(path, error);
+            return error;
+        }
+        const std::string folder = FolderOf(path);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    }
+    for (const std::string& folder : folders) {
+        int error = plat::SyncDirectory(folder.c_str());
+        if (error != 0) {
+            OutputFailed(folder, error);
+            return error;
+        }
+    }
+    return 0;
+}
+
+// Undoes a hand-off that cannot be completed: every file it made goes, and
+// the message will be handed off again from its raw file.
+void CHandoff::Discard() {
+    bool removed = true;
+    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it) removed = RemoveIfPresent(*it) && removed;
+    m_record.Close();
+    // A file that would not go stays listed, so that the next attempt
+    // removes it.
+    if (removed) plat::RemoveFile(m_recordPath.c_str());
+    m_created.clear();
+    m_removeAfter.clear();  // decoded again by the next attempt
+    ReleaseAttFileName();
     ReleaseFileName();
 }
 
 int CHandoff::Translate(const char* rawPath) {
     while (IsFileNameInUse()) Pause(kInUsePollMs);
 
-    if (!GetMsgFileName(&m_msgPath) || !CreateEmpty(m_msgPath)) {
+    // Hand-offs interrupted by a crash are completed or undone first, this
+    // file's and every other, before any name is taken: so no name that one
+    // of them took is handed out again before it is undone.
+    switch (ResolveHandoffRecord(rawPath)) {
+        case RecordState::kCompleted: return 0;
+        case RecordState::kFailed: DLOGF("Unable to end the earlier hand-off of %s", rawPath); return 6;
+        default: break;
+    }
+    RecoverHandoffs(FolderOf(rawPath));
+    m_recordPath = HandoffRecordPath(rawPath);
+    if (m_record.Open(m_recordPath.c_str(), plat::kCreateTruncRW) != 0 ||
+        plat::SyncDirectory(FolderOf(m_recordPath).c_str()) != 0) {
+        DLOG("Unable to open the hand-off record for writing");
+        m_record.Close();
+        plat::RemoveFile(m_recordPath.c_str());
+        return 1;
+    }
+
+    if (!GetMsgFileName(&m_msgPath) || !Record(m_msgPath) || !CreateEmpty(m_msgPath)) {
         DLOG("Unable to open message file for writing");
+        Discard();
         return 1;
     }
     DLOGF("\nGetMsgFileName : %s\r\n", m_msgPath.c_str());
     if (AllocateEnvFileName() != 0) {
         DLOG("Unable to open new file for writing");
-        plat::RemoveFile(m_msgPath.c_str());
+        Discard();
         return 3;
     }
     DLOG("Get the New File for writing the translated output.\r\n");
     DLOGF("GetNewFileName before Open: %s\r\n", m_envPath.c_str());
     if (!CreateEmpty(m_envPath)) {
         DLOG("Unable to open new file for writing");
-        ReleaseFileName();
-        plat::RemoveFile(m_msgPath.c_str());
+        Discard();
         return 3;
     }
 
@@ -303,16 +469,21 @@ int CHandoff::Translate(const char* rawPath) {
             mime::PartStream stream(&raw);  // the attachment list is made by the first attachment
             mime::CMimeDecoder decoder(*this, mime::CConsoleReporter::Instance());
             decoder.DecodeMessage(stream, "text/plain", 0);
+            if (raw.Error()) OutputFailed(rawPath, raw.LastError());  // not read whole
         } else {
             DLOG("Unable to open translation ip file.\r\n");
         }
     }
 
     // An attachment that had no list to go in was not saved: the message is
-    // handed off again at the next start rather than without it.
+    // handed off again later rather than without it.
     if (m_listFailed) {
         Discard();
         return 2;
+    }
+    if (m_outputFailed) {
+        Discard();
+        return 4;
     }
 
     plat::CTextStream envelope;
@@ -323,19 +494,13 @@ int CHandoff::Translate(const char* rawPath) {
         return 4;
     }
 
-    // The body file takes the envelope's name with ".bdy".
     std::string root;
-    if (!GetRootPath(&root)) {
-        envelope.Close();
-        Discard();
-        return 4;
-    }
+    GetRootPath(&root);
     const std::string bodyName = m_envName + ".bdy";
-    m_bodyPath = OutFolder(root) + bodyName;
     DLOGF("GetMsgFileName MsgFlname: %s\r\n", m_msgPath.c_str());
     DLOGF("GetRootPath RootPath: %s\r\n", root.c_str());
     // The body scratch file becomes the body file: renamed in the same
-    // folder, copied only where that fails (a body file of that name left).
+    // folder, copied only where that fails.
     if (plat::RenameFile(m_msgPath.c_str(), m_bodyPath.c_str()) != 0 &&
         plat::CopyFile(m_msgPath.c_str(), m_bodyPath.c_str(), true) != 0) {
         envelope.Close();
@@ -346,7 +511,12 @@ int CHandoff::Translate(const char* rawPath) {
 
     // The attachment block: every complete line of the attachment list.
     plat::CTextStream list;
-    if (!m_listPath.empty() && list.Open(m_listPath.c_str(), "r") == 0) {
+    if (!m_listPath.empty()) {
+        if (list.Open(m_listPath.c_str(), "r") != 0) {
+            envelope.Close();
+            Discard();
+            return 2;
+        }
         std::string lines, line;
         int c;
         while ((c = list.GetC()) >= 0) {
@@ -356,21 +526,49 @@ int CHandoff::Translate(const char* rawPath) {
             line.clear();
         }
         if (!lines.empty()) block += "BEGIN ATTACH\n" + lines + "END ATTACH\n";
+        bool readWhole = !list.Error();
         list.Close();
+        if (!readWhole) {
+            envelope.Close();
+            Discard();
+            return 2;
+        }
     }
-    envelope.Write(block.data(), static_cast<int>(block.size()));
-    if (envelope.Close() != 0) {
+    if (envelope.Write(block.data(), static_cast<int>(block.size())) != static_cast<int>(block.size()) ||
+        envelope.Close() != 0) {
+        OutputFailed(m_envPath, envelope.LastError());
+        envelope.Close();
         Discard();
         return 4;
     }
-
-    if (plat::RenameFile(m_envPath.c_str(), (m_envPath + ".tmp").c_str()) != 0) {
-        Discard();
-        return 5;
-    }
     if (!m_listPath.empty()) plat::RemoveFile(m_listPath.c_str());
     plat::RemoveFile(m_msgPath.c_str());
+
+    // Every output on disk, then the commit: the record names the final
+    // envelope name. From here on the hand-off is completed, never undone.
+    const std::string final = m_envPath + ".tmp";
+    if (SyncOutputs() != 0 || !Record(final)) {
+        Discard();
+        return 4;
+    }
+    if (plat::RenameFile(m_envPath.c_str(), final.c_str()) != 0) {
+        // Completed from the record by the next attempt.
+        DLOG("Unable to give the envelope its final name");
+        m_record.Close();
+        ReleaseFileName();
+        return 5;
+    }
+    plat::SyncDirectory(FolderOf(final).c_str());
+    // The raw file goes before the record, so that a crash between the two
+    // never hands the message off again.
+    if (RemoveIfPresent(rawPath)) {
+        plat::SyncDirectory(FolderOf(rawPath).c_str());
+        m_record.Close();
+        plat::RemoveFile(m_recordPath.c_str());
+    }
+    m_record.Close();
     ReleaseFileName();
+    for (const std::string& path : m_removeAfter) mime::CHandoffFiles::RemoveWhenHandedOff(path);
     return 0;
 }
 

@@ -7,16 +7,42 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "gateway/mime/handoff_files.h"
+#include "platform/file.h"
 #include "platform/registry.h"
 
 // Takes the hand-off lock for the whole call. 0 when the message was handed
-// off (ENV<n>.tmp written); non-zero when it could not be, so that the raw
-// message file is kept for another attempt: 1 body scratch file, 2
-// attachment-list file, 3 envelope name or file, 4 envelope not completed,
-// 5 envelope not moved to its final name.
+// off (ENV<n>.tmp written, on disk, and the raw message file removed);
+// non-zero when it could not be: what it wrote is removed again and the raw
+// message file is kept for another attempt. 1 body scratch file or hand-off
+// record, 2 attachment-list file, 3 envelope name or file, 4 an output not
+// written whole, 5 envelope not moved to its final name, 6 an earlier,
+// interrupted hand-off of the file could not be undone.
 int TranslateReceivedMessage(std::mutex& handoffLock, const char* rawPath);
+
+// The hand-off record of a raw message file: "<raw path>.out". It names, one
+// bare name a line, each file in OUT that the hand-off creates, written to
+// disk before the file is made; its last line, the envelope's final name
+// ENV<n>.tmp, is written once every output is complete and on disk, just
+// before the envelope takes that name.
+std::string HandoffRecordPath(const char* rawPath);
+
+// Ends a hand-off that a crash interrupted, from its record: a recorded
+// envelope name completes it (the envelope takes its final name and the raw
+// message file goes), otherwise every file it made is removed and the raw
+// message file stays. FileNameUseAtt is cleared when it was left set for one
+// of the record's attachments. Run it under the hand-off lock.
+enum class RecordState { kNone, kCompleted, kUndone, kFailed };
+RecordState ResolveHandoffRecord(const char* rawPath);
+
+// Under the hand-off lock, before a hand-off takes any name: ends every
+// recorded hand-off in outFolder (all were interrupted, since none runs) and
+// removes the scratch files (body scratch, attachment lists) a crash left.
+// So no name that an interrupted hand-off took is handed out again before
+// that hand-off is undone.
+void RecoverHandoffs(const std::string& outFolder);
 
 // Makes a new empty file "~<prefix><3 digits>.<ext>" in folder (which ends
 // in the path separator) whose stem no other file has: 0 with its bare name,
@@ -46,9 +72,15 @@ public:
     bool GetAttFileName(std::string* name) override;
     void ReleaseAttFileName() override;
     void Pause(uint32_t ms) override;
+    void OutputFailed(const std::string& path, int error) override;
+    void RemoveWhenHandedOff(const std::string& path) override;
 
 private:
     void Discard();
+    // Notes a file of OUT in the hand-off record before it is made.
+    bool Record(const std::string& name);
+    // Forces the outputs and their names to disk; 0 on success.
+    int SyncOutputs();
 
     plat::CRegKey m_key;
     std::string m_root;
@@ -59,4 +91,11 @@ private:
     std::string m_bodyPath;
     std::string m_attName;
     bool m_listFailed = false;
+    bool m_outputFailed = false;
+    bool m_envFlagSet = false;  // FileNameUse set by this hand-off
+    bool m_attFlagSet = false;  // FileNameUseAtt set by this hand-off
+    plat::CFile m_record;
+    std::string m_recordPath;
+    std::vector<std::string> m_created;      // paths listed in the record
+    std::vector<std::string> m_removeAfter;  // to go once handed off
 };

@@ -3,15 +3,23 @@
 #include "gateway/smtp_in/smtp_in.h"
 
 #include <cctype>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "common/settings_names.h"
 #include "gateway/service/diag.h"
+#include "gateway/smtp_in/handoff.h"
 #include "gateway/smtp_out/cfileman.h"
+#include "platform/eventlog.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace {
 
 constexpr int kLineMax = 100;
+constexpr uint32_t kRetrySeconds = 60;
 constexpr size_t kWriteChunk = 65536;
 
 const char kBadSequence[] = "503 Bad Sequence Of Commands.\r\n";
@@ -27,7 +35,10 @@ std::string ArgumentOf(const char* line) {
 
 }  // namespace
 
-SMTPInListener::~SMTPInListener() { Shutdown(); }
+SMTPInListener::~SMTPInListener() {
+    StopHandOffWorker();
+    Shutdown();
+}
 
 std::unique_ptr<CClientThread> SMTPInListener::CreateThreadInstance() {
     return std::make_unique<SMTPInThread>();
@@ -38,19 +49,62 @@ void SMTPInListener::ReleaseThreadInstance(std::unique_ptr<CClientThread>) {}
 int SMTPInListener::HandOffAndRemove(const char* rawPath) {
     int result = m_HandOff(HandOffLock(), rawPath);
     if (result == 0) plat::RemoveFile(rawPath);
+    std::lock_guard<std::mutex> g(m_FailedLock);
+    if (result != 0) {
+        if (m_Failed.insert(rawPath).second)
+            ReportServiceEvent(plat::kEventError, 440, qlsmtp::kServiceName, rawPath);
+    } else if (m_Failed.erase(rawPath) != 0) {
+        ReportServiceEvent(plat::kEventInformation, 441, qlsmtp::kServiceName, rawPath);
+    }
     return result;
 }
 
-void RecoverReceivedMessages(SMTPInListener& listener) {
-    if (!listener.m_FileMan) return;
-    std::vector<std::string> raw;
-    listener.m_FileMan->RecoverReceived(&raw);
-    if (!listener.m_HandOff) return;
-    for (const std::string& path : raw) {
-        DLOGF("Handing off a message received before a restart: %s", path.c_str());
-        if (listener.HandOffAndRemove(path.c_str()) != 0)
-            DLOGF("Hand-off failed, the raw message file stays: %s", path.c_str());
+void SMTPInListener::HandOffLeftovers() {
+    if (!m_FileMan || !m_HandOff) return;
+    const std::string out = std::string(m_FileMan->GetProgramPath()) + "OUT";
+    {
+        // No hand-off runs while the lock is held: what a crash left of one
+        // can be told apart and ended.
+        std::lock_guard<std::mutex> g(HandOffLock());
+        RecoverHandoffs(out);
     }
+    std::vector<std::string> raw;
+    m_FileMan->RecoverReceived(&raw);  // the files are this worker's until released
+    for (const std::string& path : raw) {
+        if (!m_WorkerStop) {
+            DLOGF("Handing off a message left in OUT: %s", path.c_str());
+            if (HandOffAndRemove(path.c_str()) != 0)
+                DLOGF("Hand-off failed, the raw message file stays for the next round: %s", path.c_str());
+        }
+        m_FileMan->ReleaseMsg(path.c_str());
+    }
+}
+
+void SMTPInListener::StartHandOffWorker() {
+    if (m_Worker.joinable() || !m_FileMan) return;
+    uint32_t seconds = kRetrySeconds;
+    std::string text;
+    if (plat::GetEnv("QLSMTP_RETRY_SECONDS", &text) && std::atoi(text.c_str()) > 0)
+        seconds = static_cast<uint32_t>(std::atoi(text.c_str()));
+    m_WorkerStop = false;
+    m_Worker = std::thread([this, seconds] {
+        std::unique_lock<std::mutex> lk(m_WorkerLock);
+        while (!m_WorkerStop) {
+            lk.unlock();
+            HandOffLeftovers();
+            lk.lock();
+            m_WorkerWake.wait_for(lk, std::chrono::seconds(seconds), [this] { return m_WorkerStop.load(); });
+        }
+    });
+}
+
+void SMTPInListener::StopHandOffWorker() {
+    {
+        std::lock_guard<std::mutex> g(m_WorkerLock);
+        m_WorkerStop = true;
+    }
+    m_WorkerWake.notify_all();
+    if (m_Worker.joinable()) m_Worker.join();
 }
 
 int SMTPInThread::ParseCommand(const char* line) {
@@ -242,10 +296,13 @@ void SMTPInThread::ReceiveData() {
     DLOG("DATASTREAM end");
     DLOG("SMTPInThread::OnConnect : Decode\r\n");
     auto* listener = static_cast<SMTPInListener*>(m_Listener);
-    if (!listener->m_HandOff) return;  // no hand-off: the raw message file stays for inspection
-    if (listener->HandOffAndRemove(m_MsgPath) == 0) {
-        DLOG("SMTPInThread::OnConnect : Removed\r\n");
-    } else {
-        DLOG("Hand-off failed: the raw message file stays and is handed off at the next start.");
+    if (listener->m_HandOff) {
+        if (listener->HandOffAndRemove(m_MsgPath) == 0) {
+            DLOG("SMTPInThread::OnConnect : Removed\r\n");
+        } else {
+            DLOG("Hand-off failed: the raw message file stays and is handed off again later.");
+        }
     }
+    // From here a raw message file left in OUT is the hand-off worker's.
+    fm->ReleaseMsg(m_MsgPath);
 }

@@ -1,9 +1,14 @@
 // The receiving SMTP session and its listener.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "gateway/smtp_in/winsock.h"
 
@@ -13,8 +18,9 @@ using HandOffFn = int (*)(std::mutex& handoffLock, const char* rawPath);
 
 class SMTPInListener : public CWinSock {
 public:
-    // Ends the connections while this listener's factory and hand-off are
-    // still there: connection threads call both until they end.
+    // Ends the hand-off worker and the connections while this listener's
+    // factory and hand-off are still there: their threads call both until
+    // they end.
     ~SMTPInListener() override;
 
     std::unique_ptr<CClientThread> CreateThreadInstance() override;
@@ -23,13 +29,30 @@ public:
     // The hand-off; null leaves each raw message file in OUT untouched.
     HandOffFn m_HandOff = nullptr;
     // Hands the raw message file off and removes it when that succeeded;
-    // the hand-off's result.
+    // the hand-off's result. A failure is reported to the event log once per
+    // file (440), and a later success of that file too (441).
     int HandOffAndRemove(const char* rawPath);
-};
 
-// Hands off the raw message files that a crash left behind (oldest first)
-// and removes the data of unacknowledged messages. Run before accepting.
-void RecoverReceivedMessages(SMTPInListener& listener);
+    // Starts handing off, in the background, the raw message files that no
+    // session is handing off: those left by a crash and those whose hand-off
+    // failed. Oldest first, each under the hand-off lock in turn with new
+    // messages; at once, then every retry interval (60 s, or the seconds in
+    // the environment variable QLSMTP_RETRY_SECONDS). Returns at once.
+    void StartHandOffWorker();
+    // One round of the worker; for tests.
+    void HandOffLeftovers();
+
+private:
+    void StopHandOffWorker();
+
+    std::thread m_Worker;
+    std::mutex m_WorkerLock;
+    std::condition_variable m_WorkerWake;
+    std::atomic<bool> m_WorkerStop{false};
+    // Raw message files whose hand-off failed and was reported.
+    std::mutex m_FailedLock;
+    std::set<std::string> m_Failed;
+};
 
 class SMTPInThread : public CClientThread {
 public:

@@ -16,6 +16,8 @@
 namespace {
 
 constexpr const char kPartSuffix[] = ".part";
+// The hand-off record beside a raw message file.
+constexpr const char kRecordSuffix[] = ".out";
 
 std::string Folder(const char* directory, const char* subfolder) {
     std::string f(directory);
@@ -192,12 +194,16 @@ int CFileMan::QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize) {
     for (int tries = 0; tries < 65535; ++tries) {
         full = out + std::to_string(index) + ".qmx";
         index = static_cast<uint32_t>(qlsmtp::NextCounter(index));
-        if (plat::PathExists(full.c_str())) continue;
+        if (plat::PathExists(full.c_str()) || plat::PathExists((full + kRecordSuffix).c_str()) || m_Held.count(full))
+            continue;
         std::string part = full + kPartSuffix;
         plat::FileHandle h;
         err = plat::FileOpen(part.c_str(), plat::kCreateNewExclusiveRW, &h);
         if (err == plat::kErrFileExists || err == plat::kErrAlreadyExists) continue;
-        if (err == 0) *handle = h;
+        if (err == 0) {
+            *handle = h;
+            m_Held.insert(full);
+        }
         break;
     }
     if (haveKey) key.SetDword(qlsmtp::kValTmpIndex, index);
@@ -237,6 +243,7 @@ int CFileMan::CommitMsg(plat::FileHandle handle, const char* path) {
         plat::RemoveFile(part.c_str());
         plat::SetLastError(err);
         GetAndDisplayError();
+        ReleaseMsg(path);
     }
     return err;
 }
@@ -244,15 +251,23 @@ int CFileMan::CommitMsg(plat::FileHandle handle, const char* path) {
 void CFileMan::DiscardMsg(plat::FileHandle handle, const char* path) {
     if (handle != plat::kInvalidFile) plat::FileClose(handle);
     plat::RemoveFile((std::string(path) + kPartSuffix).c_str());
+    ReleaseMsg(path);
+}
+
+void CFileMan::ReleaseMsg(const char* path) {
+    std::lock_guard<std::mutex> g(m_Lock);
+    m_Held.erase(path);
 }
 
 void CFileMan::RecoverReceived(std::vector<std::string>* rawFiles) {
     rawFiles->clear();
+    std::lock_guard<std::mutex> g(m_Lock);
     std::string out = std::string(m_ProgramPath) + "OUT";
     std::vector<plat::DirEntry> entries;
     if (plat::ListDirectory(out.c_str(), "*.qmx.part", &entries) == 0) {
         for (const plat::DirEntry& e : entries) {
             std::string p = out + plat::kPathSep + e.name;
+            if (m_Held.count(p.substr(0, p.size() - std::strlen(kPartSuffix)))) continue;  // being received
             DLOGF("Removing the data of an unacknowledged message: %s", p.c_str());
             plat::RemoveFile(p.c_str());
         }
@@ -265,14 +280,17 @@ void CFileMan::RecoverReceived(std::vector<std::string>* rawFiles) {
     };
     std::vector<Found> found;
     for (const plat::DirEntry& e : entries) {
-        if (e.isDirectory) continue;
         std::string p = out + plat::kPathSep + e.name;
+        if (e.isDirectory || m_Held.count(p)) continue;
         found.push_back({plat::FileModifiedTime(p.c_str()), std::strtoul(e.name.c_str(), nullptr, 10), p});
     }
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
         return a.time != b.time ? a.time < b.time : a.number < b.number;
     });
-    for (Found& f : found) rawFiles->push_back(std::move(f.path));
+    for (Found& f : found) {
+        m_Held.insert(f.path);
+        rawFiles->push_back(std::move(f.path));
+    }
 }
 
 int CFileMan::Close(plat::FileHandle handle) {

@@ -39,7 +39,8 @@ public:
     // path receives the raw message file's name, "%ld.qmx" numbered from
     // TmpIndex; the data are written under that name plus ".part" until
     // CommitMsg gives the file its name. Numbers whose files still exist
-    // (a message not yet handed off) are passed over.
+    // (a message not yet handed off, or its hand-off record) are passed
+    // over. The message is the caller's until ReleaseMsg or DiscardMsg.
     int QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize);
     // Flushes the received data to stable storage, closes the file and gives
     // it the raw message file name: from then on the message survives a
@@ -47,8 +48,11 @@ public:
     int CommitMsg(plat::FileHandle handle, const char* path);
     // Closes and removes the data of a message that was not acknowledged.
     void DiscardMsg(plat::FileHandle handle, const char* path);
-    // At start-up: removes the data of unacknowledged messages (".part") and
-    // lists the raw message files left behind, oldest first.
+    // The caller is done with the raw message file (handed off or not).
+    void ReleaseMsg(const char* path);
+    // Removes the data of unacknowledged messages (".part") and lists the
+    // raw message files left behind, oldest first, leaving out those that a
+    // caller still holds; the listed files are the caller's until released.
     void RecoverReceived(std::vector<std::string>* rawFiles);
     int Close(plat::FileHandle handle);
     int WriteString(plat::FileHandle handle, const char* text);
@@ -69,6 +73,8 @@ private:
     char m_DomainName[80] = {};
     std::vector<OpenFile> m_OpenFiles;
     std::set<std::string> m_PassedOver;  // full paths
+    // Raw message files being received or handed off in this process.
+    std::set<std::string> m_Held;
     mutable std::mutex m_Lock;
     char m_ProgramPath[260] = {};
 };

@@ -1,6 +1,7 @@
 """Shared helpers of the integration tests: a scratch settings file and data
 directory, and the gateway started in console mode on a free port."""
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -62,12 +63,16 @@ class Gateway:
     def start_console(self, timeout=20):
         self.proc = subprocess.Popen([self.program, "m"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=self.env())
+        # A gateway that hangs at start fails the test instead of hanging it.
+        fd = self.proc.stdout.fileno()
         deadline = time.time() + timeout
-        line = self.proc.stdout.readline()
-        while b"Press q to stop the gateway" not in line:
-            if not line or time.time() > deadline:
-                raise AssertionError("the gateway did not print its prompt: %r" % line)
-            line = self.proc.stdout.readline()
+        seen = b""
+        while b"Press q to stop the gateway" not in seen:
+            ready = select.select([fd], [], [], max(0.0, deadline - time.time()))[0]
+            chunk = os.read(fd, 4096) if ready else b""
+            if not chunk:
+                raise AssertionError("the gateway did not print its prompt within %d s: %r" % (timeout, seen))
+            seen += chunk
         return self
 
     def stop(self):

@@ -66,6 +66,11 @@ def part_files(g):
     return sorted(n for n in os.listdir(g.data + "OUT") if n.lower().endswith(".part"))
 
 
+def records(g):
+    """Hand-off records: present only while a hand-off is under way."""
+    return sorted(n for n in os.listdir(g.data + "OUT") if n.lower().endswith(".qmx.out"))
+
+
 def envelopes(g):
     return sorted(n for n in os.listdir(g.data + "OUT") if re.match(r"(?i)^ENV\d+\.tmp$", n))
 

@@ -9,9 +9,10 @@ import base64
 import os
 import re
 import socket
+import time
 
 from gateway_env import Gateway, run
-from smtp_rx import (Script, envelopes, get_reg_dword, hold_handoff, out_path, part_files, raw_files, read,
+from smtp_rx import (Script, envelopes, get_reg_dword, hold_handoff, out_path, part_files, raw_files, read, records,
                      set_reg_dword, wait_for)
 
 DOMAIN = "fax.example.com"
@@ -39,7 +40,8 @@ def check_handed_off_once(g, subject, body, attachments=()):
     """The acknowledged message survived: exactly one envelope naming its
     body file and its attachments (given name, content), and nothing else
     of the reception left in OUT."""
-    assert wait_for(lambda: envelopes(g) and not raw_files(g)), "not handed off: %r" % os.listdir(g.data + "OUT")
+    assert wait_for(lambda: envelopes(g) and not raw_files(g) and not records(g)), \
+        "not handed off: %r" % os.listdir(g.data + "OUT")
     env = envelopes(g)
     assert len(env) == 1, "handed off more than once: %r" % env
     bdy = env[0][:-4] + ".bdy"
@@ -156,6 +158,39 @@ def scenario_killed_while_handoff_waits(program):
         g.cleanup()
 
 
+def scenario_killed_while_attachment_written(program):
+    """Killed while the hand-off writes a large attachment, FileNameUseAtt
+    set by the gateway itself: the restarted gateway greets at once, clears
+    the flag it left, undoes the partial hand-off and hands the message off
+    once."""
+    g = start(Gateway(program, domain=DOMAIN))
+    try:
+        payload = os.urandom(24 * 1024 * 1024)
+        b64 = base64.encodebytes(payload).replace(b"\n", b"\r\n")
+        msg = (b"Subject: big attachment\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+               b"--b\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n--b\r\n"
+               b"Content-Type: application/octet-stream; name=big.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+               + b64 + b"--b--\r\n")
+        c = Script(g.port)
+        c.up_to_data(DOMAIN)
+        c.command(msg + b".\r\n", b"250 Mail Received OK\r\n")
+        assert wait_for(lambda: get_reg_dword(g, "FileNameUseAtt") == 1, timeout=20, step=0.001), "never writing"
+        g.kill()
+        c.close()
+        assert get_reg_dword(g, "FileNameUseAtt") == 1
+        started = time.time()
+        start(g)
+        greeted = Script(g.port)
+        greeted.sock.settimeout(max(0.1, 2 - (time.time() - started)))
+        greeted.expect(b"220 " + DOMAIN.encode() + b" Service Ready\r\n")
+        greeted.close()
+        check_handed_off_once(g, "big attachment", b"see attached", [("big.bin", payload)])
+        assert get_reg_dword(g, "FileNameUseAtt") == 0
+    finally:
+        g.cleanup()
+
+
 if __name__ == "__main__":
     run([scenario_killed_during_data, scenario_killed_after_acknowledgement,
-         scenario_partial_and_acknowledged_together, scenario_killed_while_handoff_waits])
+         scenario_partial_and_acknowledged_together, scenario_killed_while_handoff_waits,
+         scenario_killed_while_attachment_written])

@@ -40,10 +40,15 @@ public:
 
     bool IsAttFileNameInUse() override { return inUse; }
     int AllocateAttFileName(const char* ext) override {
+        if (failAllocate) return 1;
         inUse = true;
         return CScratchFiles::AllocateAttFileName(ext);
     }
-    void ReleaseAttFileName() override { inUse = false; }
+    void ReleaseAttFileName() override {
+        inUse = false;
+        ++releases;
+    }
+    void OutputFailed(const std::string& path, int) override { failed.push_back(path); }
     void Pause(uint32_t ms) override {
         pauses.push_back(ms);
         if (pauses.size() >= releaseAfter) inUse = false;
@@ -54,6 +59,9 @@ public:
     bool inUse = false;
     size_t releaseAfter = 1;
     std::vector<uint32_t> pauses;
+    bool failAllocate = false;
+    int releases = 0;
+    std::vector<std::string> failed;  // outputs reported as not written
 };
 
 // Decodes a message held in memory as the hand-off does.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "mime_fakes.h"
@@ -128,6 +129,41 @@ TEST(SaveAttachment, UnwritableAttachmentIsSkipped) {
     EXPECT_EQ(run.List(), "<missing>") << "a file that could not be written is not listed";
     EXPECT_EQ(run.Body(), "after");
     plat::RemoveDirectory(run.files.Out("ATT0.bin").c_str());
+}
+
+// The hand-off must learn of every output that was not written whole; and
+// an attachment name that was never taken leaves the in-use flag alone (it
+// may be the fax server's).
+TEST(SaveAttachment, FailuresAreReportedAndOnlyItsOwnFlagReleased) {
+    const std::string message =
+        "From: a@b\nContent-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n--b\n"
+        "Content-Type: a/b; name=x.bin\n\ndata\n--b--\n";
+    {
+        CDecodeRun run;
+        run.files.failAllocate = true;
+        run.Decode(message);
+        EXPECT_EQ(run.files.releases, 0);
+        EXPECT_EQ(run.files.failed.size(), 1u);
+    }
+    {
+        CDecodeRun run;
+        plat::MakeDirectory(run.files.Out("ATT0.bin").c_str());
+        run.Decode(message);
+        EXPECT_EQ(run.files.releases, 1);
+        EXPECT_EQ(run.files.failed, std::vector<std::string>{run.files.Out("ATT0.bin")});
+        plat::RemoveDirectory(run.files.Out("ATT0.bin").c_str());
+    }
+    // A full disk: each output in turn is a device that takes no byte.
+    std::error_code ec;
+    if (!std::filesystem::exists("/dev/full", ec)) GTEST_SKIP() << "no /dev/full here";
+    for (const char* name : {"ENV1", "Msgcnt.imp", "ATT0.bin", "~ATTC000.imp"}) {
+        CDecodeRun run;
+        std::filesystem::create_symlink("/dev/full", run.files.Out(name), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        run.Decode(message);
+        EXPECT_EQ(run.files.failed, std::vector<std::string>{run.files.Out(name)}) << name;
+        EXPECT_FALSE(run.files.inUse) << name;
+    }
 }
 
 TEST(SaveBodyText, TextPartsJoinWithoutSeparator) {

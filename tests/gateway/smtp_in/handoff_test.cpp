@@ -169,6 +169,23 @@ TEST_F(Handoff, AttachmentListIsMadeByTheFirstAttachmentOnly) {
     EXPECT_EQ(ReadAll(Out("12.qmx")), Crlf(two));
 }
 
+// The fragments of a partial message go only once the message that joined
+// them is handed off: a failed attempt joins them again.
+TEST_F(Handoff, JoinedFragmentsStayUntilHandedOff) {
+    testutil::TempDir tmp;
+    testutil::ScopedEnv useTmp("TMP", tmp.path().c_str());
+    const std::string head = "Subject: part\nContent-Type: message/partial; id=p1; total=2; number=";
+    EXPECT_EQ(Translate(head + "1\n\nContent-Type: multipart/mixed; boundary=b\n\n--b\n"
+                               "Content-Type: image/png; name=a.png\n\nxy\n"),
+              0);
+    const std::string second = head + "2\n\nz\n--b--\n";
+    CListHandoff failing(true);
+    EXPECT_EQ(failing.Translate(Raw(second).c_str()), 2);
+    EXPECT_EQ(Translate(second), 0);
+    EXPECT_EQ(ReadAll(Out("ATT3.png")), "xy\r\nz") << "joined again by the second attempt";
+    EXPECT_EQ(testutil::List(tmp.path() + plat::kPathSep + "parts"), std::vector<std::string>{});
+}
+
 TEST_F(Handoff, FailureLeavesNothingBehind) {
     m_s.SetString(qlsmtp::kValProgramPath, (m_s.Data() + "missing" + plat::kPathSep).c_str());
     EXPECT_EQ(Translate("\nbody\n"), 1);
@@ -185,6 +202,68 @@ TEST_F(Handoff, ProgramPathWithoutSeparator) {
     EXPECT_TRUE(plat::PathExists(Out("ENV7.tmp").c_str())) << "the envelope path gets its separator";
     EXPECT_EQ(ReadAll(bare + "OUT" + plat::kPathSep + "ENV7.bdy"), "body\r\n");
     testutil::RemoveTree(bare + "OUT");
+}
+
+// What a crash left of a hand-off is ended from its record: completed once
+// the final envelope name is recorded (whether or not the envelope already
+// has it, or the fax server took it), else undone, the raw file kept.
+TEST_F(Handoff, InterruptedHandoffIsCompletedOrUndone) {
+    const std::string partial = "ENV7\nENV7.bdy\nATT3.pdf\n";
+    struct Case {
+        std::string record;
+        std::vector<std::string> before, after;
+        RecordState state;
+    } cases[] = {
+        {"", {"12.qmx"}, {"12.qmx"}, RecordState::kNone},
+        {partial, {"12.qmx", "ENV7", "ATT3.pdf", "Msgcnt.imp"}, {"12.qmx", "Msgcnt.imp"}, RecordState::kUndone},
+        // A line the crash cut short names a file that was never made.
+        {partial + "ATT4.pdf", {"12.qmx", "ENV7", "ENV7.bdy", "ATT3.pdf", "ATT4.pdf"}, {"12.qmx", "ATT4.pdf"},
+         RecordState::kUndone},
+        {partial + "ENV7.tmp\n", {"12.qmx", "ENV7", "ENV7.bdy", "ATT3.pdf"}, {"ATT3.pdf", "ENV7.bdy", "ENV7.tmp"},
+         RecordState::kCompleted},
+        {partial + "ENV7.tmp\n", {"12.qmx", "ENV7.tmp", "ENV7.bdy", "ATT3.pdf"}, {"ATT3.pdf", "ENV7.bdy", "ENV7.tmp"},
+         RecordState::kCompleted},
+        {partial + "ENV7.tmp\n", {"12.qmx"}, {}, RecordState::kCompleted},
+        // The move to the final name cut between its link and its unlink.
+        {partial + "ENV7.tmp\n", {"12.qmx", "ENV7", "ENV7.tmp"}, {"ENV7.tmp"}, RecordState::kCompleted},
+        // An attachment whose name ends in ".tmp" is no commit.
+        {"ENV7\nATT4.tmp\n", {"12.qmx", "ENV7", "ATT4.tmp"}, {"12.qmx"}, RecordState::kUndone},
+        {partial + "ENV7.tmp\n", {"ENV7"}, {"ENV7.tmp"}, RecordState::kCompleted},
+    };
+    const std::string raw = Out("12.qmx");
+    for (const Case& c : cases) {
+        for (const std::string& name : testutil::List(m_s.Out())) std::remove(Out(name).c_str());
+        for (const std::string& name : c.before) testutil::WriteAll(Out(name), name);
+        std::string record;
+        for (size_t at = 0, nl; at < c.record.size(); at = nl + 1) {
+            nl = c.record.find('\n', at);
+            record += Out(c.record.substr(at, nl - at)) + (nl == std::string::npos ? "" : "\n");
+            if (nl == std::string::npos) break;
+        }
+        if (!c.record.empty()) testutil::WriteAll(HandoffRecordPath(raw.c_str()), record);
+        EXPECT_EQ(ResolveHandoffRecord(raw.c_str()), c.state) << c.record;
+        EXPECT_EQ(testutil::List(m_s.Out()), c.after) << c.record;
+    }
+
+    // Undone, then handed off again: one envelope, the names of the undone
+    // attempt are free again.
+    for (const std::string& name : testutil::List(m_s.Out())) std::remove(Out(name).c_str());
+    testutil::WriteAll(Out("ENV7"), "SUBJECT:half");
+    testutil::WriteAll(HandoffRecordPath(Out("12.qmx").c_str()), Out("ENV7") + "\n");
+    EXPECT_EQ(Translate("Subject: whole\n\nbody\n"), 0);
+    EXPECT_EQ(testutil::List(m_s.Out()), (std::vector<std::string>{"ENV7.bdy", "ENV7.tmp"}));
+}
+
+// The attachment flag is cleared only when the gateway's own interrupted
+// hand-off set it.
+TEST_F(Handoff, AttachmentFlagLeftByACrashIsCleared) {
+    for (const char* name : {"ATT2.pdf", "ATT3.pdf"}) {
+        testutil::WriteAll(HandoffRecordPath(Out("12.qmx").c_str()), Out("ENV7") + "\n" + Out("ATT3.pdf") + "\n");
+        m_s.SetDword(qlsmtp::kValFileNameUseAtt, 1);
+        m_s.SetString(qlsmtp::kValFileNameAtt, name);
+        RecoverHandoffs(m_s.Out());
+        EXPECT_EQ(Dword(qlsmtp::kValFileNameUseAtt), std::string(name) == "ATT3.pdf" ? 0u : 1u) << name;
+    }
 }
 
 TEST(MakeUniqueFileName, ArgumentsAndCollisions) {
