@@ -248,19 +248,21 @@ void SMTPInThread::ReceiveData() {
     DLOG(" Write First Message");
     pending.append("Received: from ").append(m_Helo).append(" by ").append(m_Domain).append(" ; \r\n");
 
-    // Lines end in CR LF only: the data end exactly at CR LF "." CR LF (or
-    // at "." CR LF as their first line), and only there does a line begin
-    // whose leading dot was doubled. A bare LF ends no line, so "." after it,
-    // or "." followed by a bare LF, is data: a peer that reads lines
-    // differently cannot end the message early and smuggle commands in.
+    // The data end exactly at CR LF "." CR LF (or at "." CR LF as their first
+    // line). A bare LF ends no line for that purpose, so "." after it, or "."
+    // followed by a bare LF, is data: a peer that reads lines differently
+    // cannot end the message early and smuggle commands in. A leading dot
+    // that a client doubled is undone after any line feed, as clients that
+    // send bare LFs also double a dot that follows one.
     char piece[kLineMax + 1];
-    bool lineStart = true;
-    char lastByte = '\0';  // the last byte of the previous piece
+    bool lineStart = true;  // the piece follows a line feed
+    bool crLfStart = true;  // the piece follows CR LF
+    char lastByte = '\0';   // the last byte of the previous piece
     bool complete = false;
     for (;;) {
         int n = ReadRawLine(piece, kLineMax);
         if (n <= 0) break;
-        if (lineStart && n == 3 && piece[0] == '.' && piece[1] == '\r' && piece[2] == '\n') {
+        if (crLfStart && n == 3 && piece[0] == '.' && piece[1] == '\r' && piece[2] == '\n') {
             complete = true;
             break;
         }
@@ -273,7 +275,8 @@ void SMTPInThread::ReceiveData() {
         pending.append(data, static_cast<size_t>(len));
         if (pending.size() >= kWriteChunk) flush();
         const char beforeLf = n >= 2 ? piece[n - 2] : lastByte;
-        lineStart = piece[n - 1] == '\n' && beforeLf == '\r';
+        lineStart = piece[n - 1] == '\n';
+        crLfStart = lineStart && beforeLf == '\r';
         lastByte = piece[n - 1];
     }
     flush();

@@ -252,15 +252,15 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{"SmugglingWithDotLetter",
                  "a\r\n.x\nMAIL FROM:<evil@example.net>\r\nRCPT TO:<x@example.com>\r\nDATA\r\n.\r\n",
                  "a\r\nx\nMAIL FROM:<evil@example.net>\r\nRCPT TO:<x@example.com>\r\nDATA\r\n"},
-        // Only CR LF ends a line: a "." line after a bare LF, or "." and a
-        // bare LF, is data, and a dot after a bare LF is not a stuffed one.
+        // Only CR LF "." CR LF ends the data: a "." line after a bare LF, or
+        // "." and a bare LF, is data (its doubled dot undone like any other).
         DataCase{"LfDotCrLfIsData", "a\n.\r\nMAIL FROM:<evil@example.net>\r\nDATA\r\n.\r\n",
-                 "a\n.\r\nMAIL FROM:<evil@example.net>\r\nDATA\r\n"},
+                 "a\n\r\nMAIL FROM:<evil@example.net>\r\nDATA\r\n"},
         DataCase{"CrDotCrIsData", "a\r.\rMAIL FROM:<evil@example.net>\r\n.\r\n", "a\r.\rMAIL FROM:<evil@example.net>\r\n"},
-        DataCase{"LfDotLfIsData", "a\n.\nMAIL FROM:<evil@example.net>\r\n.\r\n", "a\n.\nMAIL FROM:<evil@example.net>\r\n"},
+        DataCase{"LfDotLfIsData", "a\n.\nMAIL FROM:<evil@example.net>\r\n.\r\n", "a\n\nMAIL FROM:<evil@example.net>\r\n"},
         DataCase{"CrLfDotLfIsData", "a\r\n.\nMAIL FROM:<evil@example.net>\r\n.\r\n",
                  "a\r\n\nMAIL FROM:<evil@example.net>\r\n"},
-        DataCase{"DotLfFirstLineIsData", ".\n.\r\n..\r\n.\r\n", "\n.\r\n.\r\n"},
+        DataCase{"DotLfFirstLineIsData", ".\n.\r\n..\r\n.\r\n", "\n\r\n.\r\n"},
         DataCase{"LongLineOverSeveralPieces", std::string(250, 'y') + "\r\n.\r\n", std::string(250, 'y') + "\r\n"},
         DataCase{"BinaryBytes", std::string("a\0b\xe9\xff\r\n", 7) + ".\r\n", std::string("a\0b\xe9\xff\r\n", 7)},
         DataCase{"LargeMessage", ManyLines() + ".\r\n", ManyLines()},
