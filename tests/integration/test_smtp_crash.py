@@ -30,8 +30,9 @@ def kill_and_restart(g):
 
 def check_nothing_kept(g):
     """No trace of an unacknowledged message: no data, no raw message file,
-    no envelope."""
-    assert not part_files(g), "data of an unacknowledged message left: %r" % part_files(g)
+    no envelope. The data file goes once the hand-off worker has run after
+    the restart."""
+    assert wait_for(lambda: not part_files(g)), "data of an unacknowledged message left: %r" % part_files(g)
     assert not raw_files(g), "an unacknowledged message was kept: %r" % raw_files(g)
     assert not envelopes(g), "an unacknowledged message was handed off: %r" % envelopes(g)
 
