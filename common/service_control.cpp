@@ -105,9 +105,19 @@ int CServiceControl::StartStopService(const char* name, int start) {
         m_lastError = r;
         return kFailed;
     }
-    std::unique_ptr<char[]> list;
-    uint32_t count = 0;
     plat::ServiceStatus status;
+    // Starts or stops every dependant of the service; the list's own result.
+    auto forDependants = [&](int startThem) {
+        std::unique_ptr<char[]> list;
+        uint32_t count = 0;
+        int listed = ListDependentServices(service.Get(), startThem, &list, &count);
+        auto* deps = reinterpret_cast<plat::DependentService*>(list.get());
+        for (uint32_t i = 0; i < count; ++i) {
+            CServiceControl dependant(*this);
+            dependant.StartStopService(deps[i].serviceName, startThem);
+        }
+        return listed;
+    };
     auto startFailed = [&] {
         if (m_style.startFailedText) Show(m_style.startFailedText, m_style.caption, plat::kIconError);
     };
@@ -121,21 +131,10 @@ int CServiceControl::StartStopService(const char* name, int start) {
         } else if ((result = WaitForServiceState(service.Get(), plat::kServiceRunning)) != kOk) {
             startFailed();
         } else {
-            int listed = ListDependentServices(service.Get(), 1, &list, &count);
-            auto* deps = reinterpret_cast<plat::DependentService*>(list.get());
-            for (uint32_t i = 0; i < count; ++i) {
-                CServiceControl dependant(*this);
-                dependant.StartStopService(deps[i].serviceName, 1);
-            }
-            if (listed) return result;
+            if (forDependants(1)) return result;
         }
     } else {
-        int listed = ListDependentServices(service.Get(), 0, &list, &count);
-        auto* deps = reinterpret_cast<plat::DependentService*>(list.get());
-        for (uint32_t i = 0; i < count; ++i) {
-            CServiceControl dependant(*this);
-            dependant.StartStopService(deps[i].serviceName, 0);
-        }
+        int listed = forDependants(0);
         int r = m_manager.QueryStatus(service.Get(), &status);
         if (r != 0) m_lastError = r;
         if (r == 0 && status.currentState == plat::kServiceStopped) {
