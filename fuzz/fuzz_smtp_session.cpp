@@ -19,7 +19,7 @@
 
 #include "common/settings_names.h"
 #include "gateway/smtp_in/smtp_in.h"
-#include "gateway/smtp_out/cfileman.h"
+#include "gateway/core/cfileman.h"
 #include "platform/file.h"
 #include "platform/net.h"
 #include "tests/support/files.h"

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "common/settings_names.h"
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "platform/eventlog.h"
 #include "platform/system.h"
 

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "common/settings_names.h"
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_out/smtp_out.h"
 #include "platform/eventlog.h"

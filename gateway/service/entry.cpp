@@ -7,11 +7,11 @@
 
 #include "common/settings_names.h"
 #include "gateway/service/cservice.h"
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "gateway/service/install.h"
 #include "gateway/smtp_in/handoff.h"
 #include "gateway/smtp_in/smtp_in.h"
-#include "gateway/smtp_out/cfileman.h"
+#include "gateway/core/cfileman.h"
 #include "gateway/smtp_out/smtp_out.h"
 #include "platform/eventlog.h"
 #include "platform/system.h"

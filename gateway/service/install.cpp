@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/settings_names.h"
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "platform/eventlog.h"
 #include "platform/file.h"
 #include "platform/registry.h"

@@ -7,7 +7,7 @@
 #include "common/settings_names.h"
 #include "gateway/mime/decoder.h"
 #include "gateway/mime/part_stream.h"
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "platform/textfile.h"

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "common/settings_names.h"
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "gateway/smtp_in/handoff.h"
-#include "gateway/smtp_out/cfileman.h"
+#include "gateway/core/cfileman.h"
 #include "platform/eventlog.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -238,7 +238,7 @@ void SMTPInThread::ReceiveData() {
     pending.reserve(kWriteChunk + kLineMax + 1);  // one allocation for the whole message
     auto flush = [&]() {
         if (fileOk && !pending.empty() &&
-            Write(file, pending.data(), static_cast<int>(pending.size())) != static_cast<int>(pending.size())) {
+            filestore::Write(file, pending.data(), static_cast<int>(pending.size())) != static_cast<int>(pending.size())) {
             DLOG("Unable to write the message data.");
             fileOk = false;
         }

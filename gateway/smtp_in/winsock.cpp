@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "platform/system.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "platform/system.h"
 
 CClientSock::CClientSock() {

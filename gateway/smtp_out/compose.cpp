@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "common/settings_names.h"
-#include "gateway/service/diag.h"
-#include "gateway/smtp_out/cfileman.h"
+#include "gateway/core/diag.h"
+#include "gateway/core/cfileman.h"
 #include "platform/eventlog.h"
 #include "platform/system.h"
 
@@ -61,7 +61,7 @@ public:
     }
 
 private:
-    PieceReader m_pieces;
+    filestore::PieceReader m_pieces;
     bool m_atStart = true;
     bool m_pushed = false;
     QueueLine m_pushedLine;
@@ -461,7 +461,7 @@ int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle
 
 int FindReceiverLine(plat::FileHandle composed, char* line, int size) {
     plat::FileSeek(composed, 0, 0);
-    PieceReader reader(composed);
+    filestore::PieceReader reader(composed);
     char piece[kPieceSize + 1];
     bool atStart = true;
     int result = 1;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "gateway/smtp_out/clientsock.h"
 #include "platform/net.h"
 

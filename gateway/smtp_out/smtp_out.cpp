@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/settings_names.h"
-#include "gateway/service/diag.h"
-#include "gateway/smtp_out/cfileman.h"
+#include "gateway/core/diag.h"
+#include "gateway/core/cfileman.h"
 #include "gateway/smtp_out/compose.h"
 #include "gateway/smtp_out/dns.h"
 #include "platform/eventlog.h"
@@ -474,7 +474,7 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
     // and the block goes out in one send.
     std::string block(static_cast<size_t>(size) * std::max(1, kDataBlock / size), '\0');
     for (;;) {
-        int n = Read(message, block.data(), static_cast<int>(block.size()));
+        int n = filestore::Read(message, block.data(), static_cast<int>(block.size()));
         if (n <= 0) break;
         char* p = block.data();
         int out = 0;

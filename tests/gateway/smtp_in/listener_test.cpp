@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "gateway/smtp_in/smtp_test_util.h"
 
 using namespace rxtest;

@@ -14,7 +14,7 @@
 
 #include "common/settings_names.h"
 #include "gateway/smtp_in/smtp_in.h"
-#include "gateway/smtp_out/cfileman.h"
+#include "gateway/core/cfileman.h"
 #include "test_util.h"
 
 namespace rxtest {

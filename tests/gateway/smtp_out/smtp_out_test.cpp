@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/settings_names.h"
-#include "gateway/smtp_out/cfileman.h"
+#include "gateway/core/cfileman.h"
 #include "gateway/smtp_out/peers.h"
 #include "gateway/smtp_out/smtp_out.h"
 #include "test_util.h"

@@ -1,6 +1,6 @@
 // The file manager: settings of the data directory, raw message files of
 // received mail and the queue of outgoing mail.
-#include "gateway/smtp_out/cfileman.h"
+#include "gateway/core/cfileman.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/settings_names.h"
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -66,7 +66,7 @@ int CFileMan::GetQueueCount(int* count) const {
         std::lock_guard<std::mutex> g(m_Lock);
         passedOver = m_PassedOver;
     }
-    *count = CountQueueFiles(m_ProgramPath, "IN", passedOver.empty() ? nullptr : &passedOver);
+    *count = filestore::CountQueueFiles(m_ProgramPath, "IN", passedOver.empty() ? nullptr : &passedOver);
     return 0;
 }
 
@@ -75,7 +75,7 @@ void CFileMan::PassOver(const std::string& path) {
     m_PassedOver.insert(path);
 }
 
-int CountQueueFiles(const char* directory, const char* subfolder, const std::set<std::string>* skip) {
+int filestore::CountQueueFiles(const char* directory, const char* subfolder, const std::set<std::string>* skip) {
     std::string folder = Folder(directory, subfolder);
     std::vector<plat::DirEntry> entries;
     if (plat::ListDirectory(folder.c_str(), "*.tmp", &entries) != 0) return 0;
@@ -88,7 +88,7 @@ int CountQueueFiles(const char* directory, const char* subfolder, const std::set
     return n;
 }
 
-int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize,
+int filestore::FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize,
                       const std::set<std::string>* skip) {
     std::string folder = Folder(directory, subfolder);
     std::vector<plat::DirEntry> entries;
@@ -112,7 +112,7 @@ int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, 
 int CFileMan::Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize,
                           const std::set<std::string>* skip) {
     *handle = plat::kInvalidFile;
-    if (CountQueueFiles(m_ProgramPath, "IN") == 0) {
+    if (filestore::CountQueueFiles(m_ProgramPath, "IN") == 0) {
         DLOG("Que_OpenMsg - no messages");
         DLOG("Que_OpenMsg - no messages,\r\n");
         return 1;
@@ -121,7 +121,7 @@ int CFileMan::Que_OpenMsg(plat::FileHandle* handle, char* path, int pathSize,
     std::set<std::string> passOver = m_PassedOver;
     if (skip) passOver.insert(skip->begin(), skip->end());
     char name[260];
-    if (FindFreeQueueFile(m_ProgramPath, "IN", name, sizeof(name), passOver.empty() ? nullptr : &passOver) != 0)
+    if (filestore::FindFreeQueueFile(m_ProgramPath, "IN", name, sizeof(name), passOver.empty() ? nullptr : &passOver) != 0)
         return 1;
     std::string full = std::string(m_ProgramPath) + "IN" + plat::kPathSep + name;
     DLOG("Que_OpenMsg - filename to check for");
@@ -303,13 +303,13 @@ int CFileMan::WriteString(plat::FileHandle handle, const char* text) {
     return plat::FileWrite(handle, text, static_cast<int>(std::strlen(text)));
 }
 
-int Write(plat::FileHandle handle, const void* buffer, int length) {
+int filestore::Write(plat::FileHandle handle, const void* buffer, int length) {
     return plat::FileWrite(handle, buffer, length);
 }
 
-int Read(plat::FileHandle handle, void* buffer, int length) { return plat::FileRead(handle, buffer, length); }
+int filestore::Read(plat::FileHandle handle, void* buffer, int length) { return plat::FileRead(handle, buffer, length); }
 
-int ReadFileLine(plat::FileHandle handle, char* buffer, int size) {
+int filestore::ReadFileLine(plat::FileHandle handle, char* buffer, int size) {
     int n = 0;
     while (n < size) {
         char c;
@@ -320,9 +320,9 @@ int ReadFileLine(plat::FileHandle handle, char* buffer, int size) {
     return size;
 }
 
-PieceReader::PieceReader(plat::FileHandle handle) : m_handle(handle), m_buf(kBlock, '\0') {}
+filestore::PieceReader::PieceReader(plat::FileHandle handle) : m_handle(handle), m_buf(kBlock, '\0') {}
 
-int PieceReader::Next(char* piece, int size) {
+int filestore::PieceReader::Next(char* piece, int size) {
     if (size <= 0 || static_cast<size_t>(size) > kBlock) return 0;
     for (;;) {
         size_t avail = m_len - m_pos;
@@ -340,7 +340,7 @@ int PieceReader::Next(char* piece, int size) {
     }
 }
 
-bool PieceReader::Fill() {
+bool filestore::PieceReader::Fill() {
     std::memmove(m_buf.data(), m_buf.data() + m_pos, m_len - m_pos);
     m_len -= m_pos;
     m_pos = 0;

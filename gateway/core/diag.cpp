@@ -1,5 +1,5 @@
 // Settings readers, the debug log, the event log and the error-text logger.
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 
 #include <atomic>
 #include <cstdarg>

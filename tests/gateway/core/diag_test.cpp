@@ -1,7 +1,7 @@
 #include <string>
 
 #include "common/settings_names.h"
-#include "gateway/service/diag.h"
+#include "gateway/core/diag.h"
 #include "gateway/service/entry.h"
 #include "test_util.h"
 

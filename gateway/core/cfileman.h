@@ -80,6 +80,8 @@ private:
 };
 
 // Plain operations beside the class (no lock).
+namespace filestore {
+
 int Write(plat::FileHandle handle, const void* buffer, int length);
 int Read(plat::FileHandle handle, void* buffer, int length);
 // One line byte by byte: its length with the line feed, size when full, 0 at
@@ -113,3 +115,5 @@ int CountQueueFiles(const char* directory, const char* subfolder, const std::set
 // whose full path is not in skip, else 1.
 int FindFreeQueueFile(const char* directory, const char* subfolder, char* name, int nameSize,
                       const std::set<std::string>* skip = nullptr);
+
+}  // namespace filestore

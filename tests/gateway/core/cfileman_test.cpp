@@ -157,7 +157,7 @@ TEST_F(CFileManTest, TmpIndexNamesTheRawFileAndWraps) {
         // once committed.
         EXPECT_FALSE(plat::PathExists(path));
         EXPECT_EQ(fm.WriteString(h, "Received: x\r\n"), 13);
-        EXPECT_EQ(Write(h, "body\r\n", 6), 6);
+        EXPECT_EQ(filestore::Write(h, "body\r\n", 6), 6);
         ASSERT_EQ(fm.CommitMsg(h, path), 0);
         EXPECT_EQ(ReadAll(path), "Received: x\r\nbody\r\n");
         EXPECT_EQ(List(m_s.Out()), std::vector<std::string>{c.name});
@@ -196,7 +196,7 @@ TEST_F(CFileManTest, ConcurrentAddsGetDistinctFiles) {
                 char path[300];
                 if (fm.QUE_AddMsg(&h, path, sizeof(path)) != 0) continue;
                 std::string tag = std::to_string(t) + "/" + std::to_string(i);
-                Write(h, tag.data(), static_cast<int>(tag.size()));
+                filestore::Write(h, tag.data(), static_cast<int>(tag.size()));
                 if (fm.CommitMsg(h, path) == 0) paths[t].push_back(path);
             }
         });
@@ -232,10 +232,10 @@ TEST_F(CFileManTest, ReadFileLine) {
         ASSERT_EQ(f.Open(m_s.InFile("lines.txt").c_str(), plat::kOpenRead), 0);
         char buf[100];
         for (const std::string& expected : c.lines) {
-            int n = ReadFileLine(f.Get(), buf, c.size);
+            int n = filestore::ReadFileLine(f.Get(), buf, c.size);
             ASSERT_EQ(std::string(buf, static_cast<size_t>(std::max(n, 0))), expected);
         }
-        EXPECT_EQ(ReadFileLine(f.Get(), buf, c.size), 0);
+        EXPECT_EQ(filestore::ReadFileLine(f.Get(), buf, c.size), 0);
     }
 }
 
@@ -259,12 +259,12 @@ TEST_F(CFileManTest, PieceReaderMatchesReadFileLine) {
         plat::CFile buffered;
         ASSERT_EQ(byByte.Open(m_s.InFile("lines.txt").c_str(), plat::kOpenRead), 0);
         ASSERT_EQ(buffered.Open(m_s.InFile("lines.txt").c_str(), plat::kOpenRead), 0);
-        PieceReader reader(buffered.Get());
+        filestore::PieceReader reader(buffered.Get());
         char expected[200];
         char got[200];
         int pieces = 0;
         for (;;) {
-            int n = ReadFileLine(byByte.Get(), expected, c.size);
+            int n = filestore::ReadFileLine(byByte.Get(), expected, c.size);
             ASSERT_EQ(reader.Next(got, c.size), n) << "piece " << pieces;
             if (n == 0) break;
             ASSERT_EQ(std::string(got, static_cast<size_t>(n)), std::string(expected, static_cast<size_t>(n)));
