@@ -8,25 +8,10 @@
 
 namespace {
 
-// Each case is written twice, through two opens: "a+" appends, the others truncate.
-TEST(TextStream, NewlinesAreCrLfOnDiskInTextModeOnly) {
-    const struct { const char *name, *mode; std::string written, onDisk; } cases[] = {
-        {"plain", "w", "a\nb\n", "a\r\nb\r\n"},       {"existing crlf", "w", "a\r\n", "a\r\r\n"},
-        {"binary", "wb", "a\nb\r\n", "a\nb\r\n"},     {"ctrl-z is data", "w", "x\x1ay\n", "x\x1ay\r\n"},
-        {"append", "a+", "one\n", "one\r\none\r\n"},
-    };
+// Text mode reads CR LF as LF and keeps a lone CR and CTRL-Z, even where
+// a CR LF is split across the stream's 4096-byte buffer; binary mode keeps all.
+TEST(TextStream, ReadsCrLfAsNewlineWhateverTheBlockSize) {
     testutil::TempDir dir;
-    for (const auto& c : cases) {
-        for (int i = 0; i < 2; ++i) {
-            plat::CTextStream s;
-            ASSERT_EQ(s.Open((dir / c.name).c_str(), c.mode), 0) << c.name;
-            const int n = static_cast<int>(c.written.size());
-            ASSERT_EQ(s.Write(c.written.data(), n), n);
-            ASSERT_EQ(s.Close(), 0);
-        }
-        EXPECT_EQ(testutil::ReadAll(dir / c.name), c.onDisk) << c.name;
-    }
-    // Read back, a CR LF split across the stream's 4096-byte buffer still joins, whatever the block size.
     const std::string disk = std::string(4095, 'x') + "\r\nlone\rcr\r\nend\x1a\r";
     const std::string want = std::string(4095, 'x') + "\nlone\rcr\nend\x1a\r";
     testutil::WriteAll(dir / "in", disk);
@@ -61,7 +46,6 @@ TEST(Files, ExistingFilesAreNeverOverwrittenOrShared) {
     testutil::WriteAll(dir / "b", "2");
     plat::CFile f, other;
     EXPECT_EQ(f.Open((dir / "b").c_str(), plat::kCreateNewExclusiveRW), plat::kErrFileExists);
-    EXPECT_EQ(f.Open((dir / "missing" + plat::kPathSep + "x").c_str(), plat::kCreateTruncRW), plat::kErrPathNotFound);
     EXPECT_NE(plat::RenameFile((dir / "a").c_str(), (dir / "b").c_str()), 0);
     EXPECT_EQ(testutil::ReadAll(dir / "b"), "2");
     ASSERT_EQ(f.Open((dir / "b").c_str(), plat::kOpenReadExclusive), 0);
@@ -79,8 +63,6 @@ TEST(Files, DirectoryListingByPattern) {
     EXPECT_EQ(testutil::List(dir.path(), "*.tmp"),
               (std::vector<std::string>{".hidden.tmp", "B.TMP", "a.tmp", "sub.tmp"}));
     EXPECT_EQ(testutil::List(dir.path(), "*.qmx"), std::vector<std::string>{"1.qmx"});
-    std::vector<plat::DirEntry> entries;
-    EXPECT_NE(plat::ListDirectory((dir / "none").c_str(), "*", &entries), 0);
 }
 
 // A folder only this account can write (made so or narrowed on Linux); a file or a link in its place is refused.

@@ -1,20 +1,9 @@
 #include <string>
 
 #include "gateway/service/diag.h"
-#include "gateway/service/entry.h"
 #include "test_util.h"
 
 namespace {
-
-TEST(ModeChoice, LastCharacterOfTheCommandLineDecides) {
-    const struct { const char* line; RunMode mode; } cases[] = {
-        {"qlsmtpgw M", RunMode::Console},   {"qlsmtpgw m\"", RunMode::Service},
-        {"\"C:\\q\\qlsmtpgw.exe\" -m u i", RunMode::Install},
-        {"qlsmtpgw -I", RunMode::Install},  {"qlsmtpgw /install", RunMode::Service},
-        {"qlsmtpgw U", RunMode::Remove},    {"", RunMode::Service},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ChooseMode(c.line), c.mode) << c.line;
-}
 
 // Each line is cut to fit 260 bytes; a log that cannot be opened costs the
 // line and nothing else, not even the caller's last error.
