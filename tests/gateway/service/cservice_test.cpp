@@ -1,14 +1,11 @@
-// The service's status reports to a fake service manager: a start, an
-// interrogation and a stop; a stop during the start-up; a failed start.
+// The service's status reports to a fake service manager: a start and a
+// stop, a stop during the start-up, a failed start.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "common/settings_names.h"
@@ -17,20 +14,15 @@
 
 namespace {
 
-using Controls = std::vector<std::pair<size_t, uint32_t>>;  // a control, sent once that many reports have come
-
-// Runs the service main on a thread of its own and delivers the controls on the dispatcher's thread.
+// Runs the service main on a thread of its own and, on the dispatcher's
+// thread, sends a stop once that many reports have come (0: none).
 class CFakeScm : public plat::IServiceControl {
 public:
-    explicit CFakeScm(Controls controls) : m_controls(std::move(controls)) {}
+    explicit CFakeScm(size_t stopAfter) : m_stopAfter(stopAfter) {}
     bool RunServiceDispatcher(const char*, plat::ServiceMainFn serviceMain) override {
         std::thread main(serviceMain);
-        for (auto [after, control] : m_controls) {
-            std::unique_lock<std::mutex> g(m_lock);
-            EXPECT_TRUE(m_changed.wait_for(g, std::chrono::seconds(30), [&] { return m_reports.size() >= after; }));
-            g.unlock();
-            m_handler.load()(control);
-        }
+        for (int ms = 0; m_stopAfter && ms < 30000 && Reports() < m_stopAfter; ++ms) plat::SleepMs(1);
+        if (m_stopAfter) m_handler.load()(plat::kServiceControlStop);
         main.join();
         return true;
     }
@@ -45,16 +37,18 @@ public:
         m_reports.push_back(std::to_string(s.currentState) + " " + std::to_string(s.checkPoint) + " " +
                             std::to_string(s.waitHint) + " " + std::to_string(s.win32ExitCode) + "/" +
                             std::to_string(s.serviceSpecificExitCode));
-        m_changed.notify_all();
         return true;
     }
     std::vector<std::string> m_reports;
 
 private:
-    Controls m_controls;
+    size_t Reports() {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_reports.size();
+    }
+    size_t m_stopAfter;
     std::atomic<plat::ServiceCtrlFn> m_handler{nullptr};
     std::mutex m_lock;
-    std::condition_variable m_changed;
 };
 
 enum class Entry { kStarts, kFails, kWaits };  // kWaits: starts once the test releases it
@@ -73,19 +67,18 @@ void TestEntry(CService* service) {
 TEST(Service, StatusReportsOfStartStopAndFailure) {
     testutil::TempDir dir;
     testutil::ScopedEnv events("QLSMTP_EVENTLOG", (dir / "events.log").c_str());
-    const uint32_t interrogate = plat::kServiceControlInterrogate, stop = plat::kServiceControlStop;
     const std::string starting1 = "2 1 8000 0/0", starting3 = "2 3 10000 0/0", running = "4 0 0 0/0",
                       stopping = "3 1 15000 0/0", stopped = "1 0 0 0/0", failed = "1 0 0 1066/439";
-    const struct { Entry plan; Controls controls; std::vector<std::string> reports; } cases[] = {
-        {Entry::kStarts, {{3, interrogate}, {4, stop}}, {starting1, starting3, running, running, stopping, stopped}},
+    const struct { Entry plan; size_t stopAfter; std::vector<std::string> reports; } cases[] = {
+        {Entry::kStarts, 3, {starting1, starting3, running, stopping, stopped}},
         // The gateway is not up yet: the stop is taken at once and running is never reported.
-        {Entry::kWaits, {{2, stop}}, {starting1, starting3, stopping, stopped}},
-        {Entry::kFails, {}, {starting1, starting3, failed}},
+        {Entry::kWaits, 2, {starting1, starting3, stopping, stopped}},
+        {Entry::kFails, 0, {starting1, starting3, failed}},
     };
     for (const auto& c : cases) {
         EntryScript script{c.plan, {}, {}};
         g_script = &script;
-        CFakeScm scm(c.controls);
+        CFakeScm scm(c.stopAfter);
         {
             CService service(&scm);
             EXPECT_EQ(service.InitService(qlsmtp::kServiceName, TestEntry), 1);
