@@ -1,7 +1,6 @@
 // A service manager that the tests script: services with states, dependants
-// and errors, a log of the requests made, and its own clock, so that a wait
-// of 100 seconds takes no time. It gives what Wine's manager only imitates
-// (dependent services, log-on failure 1069).
+// and errors, a log of the requests, and its own clock (a wait of 100 s takes
+// no time). It gives what Wine's only imitates (dependants, log-on failure).
 #pragma once
 
 #include <cstring>
@@ -18,16 +17,16 @@ public:
     struct Service {
         uint32_t state = plat::kServiceStopped;
         std::vector<std::string> dependants;  // in the order they are listed
-        int startError = 0;                   // answer to a start request
-        int stopError = 0;                    // answer to a stop control
-        uint32_t stateAfterStart = plat::kServiceRunning;
-        uint32_t stateAfterStop = plat::kServiceStopped;
+        int startError = 0, stopError = 0;    // answers to a start request and a stop control
+        uint32_t stateAfterStart = plat::kServiceRunning, stateAfterStop = plat::kServiceStopped;
         uint32_t waitHint = 0;
+        std::string path;  // of a registration
     };
 
     std::map<std::string, Service> m_services;
-    std::vector<std::string> m_requests;  // "start NAME" / "stop NAME"
-    int m_openManagerError = 0;
+    std::vector<std::string> m_requests;  // "start NAME", "stop NAME", "create NAME", "delete NAME"
+    int m_openManagerError = 0, m_createError = 0, m_deleteError = 0;
+    Service m_created;  // what a registration makes
     int64_t m_nowMs = 1000000;
     std::vector<uint32_t> m_sleeps;
     int m_openHandles = 0;
@@ -52,27 +51,13 @@ public:
         status->waitHint = Of(service).waitHint;
         return 0;
     }
-    int Start(intptr_t service) override {
-        m_requests.push_back("start " + NameOf(service));
-        Service& s = Of(service);
-        if (s.startError) return s.startError;
-        s.state = s.stateAfterStart;
-        return 0;
-    }
-    int Control(intptr_t service, uint32_t) override {
-        m_requests.push_back("stop " + NameOf(service));
-        Service& s = Of(service);
-        if (s.stopError) return s.stopError;
-        s.state = s.stateAfterStop;
-        return 0;
-    }
+    int Start(intptr_t h) override { return Request("start ", h, Of(h).startError, Of(h).stateAfterStart); }
+    int Control(intptr_t h, uint32_t) override { return Request("stop ", h, Of(h).stopError, Of(h).stateAfterStop); }
     int EnumDependents(intptr_t service, uint32_t filter, void* buffer, uint32_t size, uint32_t* needed,
                        uint32_t* count) override {
         std::vector<std::string> names;
-        for (const std::string& d : Of(service).dependants) {
-            bool stopped = m_services[d].state == plat::kServiceStopped;
-            if ((filter == plat::kServiceActive) != stopped) names.push_back(d);
-        }
+        for (const std::string& d : Of(service).dependants)
+            if ((filter == plat::kServiceActive) != (m_services[d].state == plat::kServiceStopped)) names.push_back(d);
         *needed = static_cast<uint32_t>(names.size() * sizeof(plat::DependentService));
         for (const std::string& n : names) *needed += static_cast<uint32_t>(n.size() + 1);
         *count = 0;
@@ -92,8 +77,24 @@ public:
         m_sleeps.push_back(ms);
         m_nowMs += ms;
     }
+    int Create(intptr_t scm, const char* name, const char*, const char* path, intptr_t* service) override {
+        m_requests.push_back(std::string("create ") + name);
+        if (m_createError) return m_createError;
+        (m_services[name] = m_created).path = path;
+        return OpenServiceNamed(scm, name, service);
+    }
+    int Delete(intptr_t service) override {
+        m_requests.push_back("delete " + NameOf(service));
+        if (!m_deleteError) m_services.erase(NameOf(service));
+        return m_deleteError;
+    }
 
 private:
+    int Request(const char* what, intptr_t h, int error, uint32_t stateAfter) {
+        m_requests.push_back(what + NameOf(h));
+        if (!error) Of(h).state = stateAfter;
+        return error;
+    }
     const std::string& NameOf(intptr_t h) const { return m_handles[static_cast<size_t>(h) - 1]; }
     Service& Of(intptr_t h) { return m_services[NameOf(h)]; }
     std::vector<std::string> m_handles;  // handle value - 1 -> service name

@@ -1,198 +1,93 @@
-// The service's protocol with its service manager, through a fake manager:
-// the status reports of a start, an interrogation and a stop, of a stop
-// that comes during the start-up, and of a start that fails.
+// The service's status reports to a fake service manager: a start and a
+// stop, a stop during the start-up, a failed start.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "common/settings_names.h"
 #include "gateway/service/cservice.h"
-#include "platform/service.h"
 #include "test_util.h"
 
 namespace {
 
-struct Report {
-    uint32_t state, accepted, exitCode, specificCode, checkpoint, waitHint;
-    bool operator==(const Report&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Report& r) {
-    return os << "{state " << r.state << ", accepted " << r.accepted << ", exit " << r.exitCode << "/"
-              << r.specificCode << ", checkpoint " << r.checkpoint << ", wait " << r.waitHint << "}";
-}
-
-// A service manager that runs the service main on a thread of its own,
-// delivers the test's controls on the dispatcher's thread, and records every
-// status report.
-class FakeServiceControl : public plat::IServiceControl {
+// Runs the service main on a thread of its own and, on the dispatcher's
+// thread, sends a stop once that many reports have come (0: none).
+class CFakeScm : public plat::IServiceControl {
 public:
-    bool RunServiceDispatcher(const char* /*name*/, plat::ServiceMainFn serviceMain) override {
-        std::thread main([&] {
-            serviceMain();
-            std::lock_guard<std::mutex> g(m_lock);
-            m_mainEnded = true;
-            m_changed.notify_all();
-        });
-        std::unique_lock<std::mutex> g(m_lock);
-        for (;;) {
-            m_changed.wait(g, [this] { return m_mainEnded || !m_controls.empty(); });
-            if (m_controls.empty()) break;
-            uint32_t control = m_controls.front();
-            m_controls.pop_front();
-            g.unlock();
-            m_handler.load()(control);
-            g.lock();
-        }
-        g.unlock();
+    explicit CFakeScm(size_t stopAfter) : m_stopAfter(stopAfter) {}
+    bool RunServiceDispatcher(const char*, plat::ServiceMainFn serviceMain) override {
+        std::thread main(serviceMain);
+        for (int ms = 0; m_stopAfter && ms < 30000 && Reports() < m_stopAfter; ++ms) plat::SleepMs(1);
+        if (m_stopAfter) m_handler.load()(plat::kServiceControlStop);
         main.join();
         return true;
     }
-
-    plat::ServiceStatusHandle RegisterServiceCtrlHandler(const char* name, plat::ServiceCtrlFn handler) override {
-        EXPECT_STREQ(name, qlsmtp::kServiceName);
+    plat::ServiceStatusHandle RegisterServiceCtrlHandler(const char*, plat::ServiceCtrlFn handler) override {
         m_handler = handler;
-        return kHandle;
+        return 7;
     }
-
-    bool SetServiceStatus(plat::ServiceStatusHandle h, const plat::ServiceStatus& s) override {
-        EXPECT_EQ(h, kHandle);
-        EXPECT_EQ(s.serviceType, plat::kServiceWin32OwnProcess);
+    // As "state checkpoint wait-hint exit-code/specific-code".
+    bool SetServiceStatus(plat::ServiceStatusHandle, const plat::ServiceStatus& s) override {
+        EXPECT_EQ(s.controlsAccepted, plat::kServiceAcceptStop | plat::kServiceAcceptShutdown);
         std::lock_guard<std::mutex> g(m_lock);
-        m_reports.push_back({s.currentState, s.controlsAccepted, s.win32ExitCode, s.serviceSpecificExitCode,
-                             s.checkPoint, s.waitHint});
-        m_changed.notify_all();
+        m_reports.push_back(std::to_string(s.currentState) + " " + std::to_string(s.checkPoint) + " " +
+                            std::to_string(s.waitHint) + " " + std::to_string(s.win32ExitCode) + "/" +
+                            std::to_string(s.serviceSpecificExitCode));
         return true;
     }
-
-    void Send(uint32_t control) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_controls.push_back(control);
-        m_changed.notify_all();
-    }
-
-    // Waits until n reports have come.
-    bool WaitForReports(size_t n) {
-        std::unique_lock<std::mutex> g(m_lock);
-        return m_changed.wait_for(g, std::chrono::seconds(30), [&] { return m_reports.size() >= n; });
-    }
-
-    std::vector<Report> Reports() {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_reports;
-    }
+    std::vector<std::string> m_reports;
 
 private:
-    static constexpr plat::ServiceStatusHandle kHandle = 7;
+    size_t Reports() {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_reports.size();
+    }
+    size_t m_stopAfter;
     std::atomic<plat::ServiceCtrlFn> m_handler{nullptr};
     std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::deque<uint32_t> m_controls;
-    std::vector<Report> m_reports;
-    bool m_mainEnded = false;
 };
 
-// What the entry function of a test does.
-enum class Entry { kStarts, kFails, kWaitsForRelease };
-
+enum class Entry { kStarts, kFails, kWaits };  // kWaits: starts once the test releases it
 struct EntryScript {
-    Entry plan = Entry::kStarts;
-    CEvent release;
-    CEvent done;
+    Entry plan;
+    CEvent release, done;
 };
 EntryScript* g_script = nullptr;
 
 void TestEntry(CService* service) {
-    if (g_script->plan == Entry::kWaitsForRelease) g_script->release.Wait();
-    if (g_script->plan == Entry::kFails) {
-        service->EntryFailed(0, 439);
-    } else {
-        service->EntryStarted();
-    }
+    if (g_script->plan == Entry::kWaits) g_script->release.Wait();
+    g_script->plan == Entry::kFails ? service->EntryFailed(0, 439) : service->EntryStarted();
     g_script->done.Set();
 }
 
-constexpr uint32_t kStopAndShutdown = plat::kServiceAcceptStop | plat::kServiceAcceptShutdown;
-const Report kStarting1 = {plat::kServiceStartPending, kStopAndShutdown, 0, 0, 1, 8000};
-const Report kStarting3 = {plat::kServiceStartPending, kStopAndShutdown, 0, 0, 3, 10000};
-const Report kRunning = {plat::kServiceRunning, kStopAndShutdown, 0, 0, 0, 0};
-const Report kStopping = {plat::kServiceStopPending, kStopAndShutdown, 0, 0, 1, 15000};
-const Report kStopped = {plat::kServiceStopped, kStopAndShutdown, 0, 0, 0, 0};
-
-class ServiceControl : public ::testing::Test {
-protected:
-    ServiceControl() : m_events("QLSMTP_EVENTLOG", (m_dir / "events.log").c_str()) { g_script = &m_script; }
-    ~ServiceControl() override {
-        m_script.release.Set();
-        if (m_dispatcher.joinable()) {  // a test that ended early
-            m_scm.Send(plat::kServiceControlStop);
-            m_dispatcher.join();
+TEST(Service, StatusReportsOfStartStopAndFailure) {
+    testutil::TempDir dir;
+    testutil::ScopedEnv events("QLSMTP_EVENTLOG", (dir / "events.log").c_str());
+    const std::string starting1 = "2 1 8000 0/0", starting3 = "2 3 10000 0/0", running = "4 0 0 0/0",
+                      stopping = "3 1 15000 0/0", stopped = "1 0 0 0/0", failed = "1 0 0 1066/439";
+    const struct { Entry plan; size_t stopAfter; std::vector<std::string> reports; } cases[] = {
+        {Entry::kStarts, 3, {starting1, starting3, running, stopping, stopped}},
+        // The gateway is not up yet: the stop is taken at once and running is never reported.
+        {Entry::kWaits, 2, {starting1, starting3, stopping, stopped}},
+        {Entry::kFails, 0, {starting1, starting3, failed}},
+    };
+    for (const auto& c : cases) {
+        EntryScript script{c.plan, {}, {}};
+        g_script = &script;
+        CFakeScm scm(c.stopAfter);
+        {
+            CService service(&scm);
+            EXPECT_EQ(service.InitService(qlsmtp::kServiceName, TestEntry), 1);
+            script.release.Set();
+            script.done.Wait();  // the entry thread uses the service object until then
         }
-        m_script.done.Wait();  // the entry thread uses the service object until then
-        g_script = nullptr;
+        EXPECT_EQ(scm.m_reports, c.reports);
     }
-
-    // Runs the dispatcher on a thread of its own until the service main ends.
-    void Start(Entry plan) {
-        m_script.plan = plan;
-        m_dispatcher = std::thread([this] {
-            m_result = m_service.InitService(qlsmtp::kServiceName, TestEntry);
-            m_ended.Set();
-        });
-    }
-
-    // The reports once the service has stopped; the dispatcher must end
-    // within seconds.
-    std::vector<Report> Finish() {
-        if (!m_ended.Wait(5000)) {
-            ADD_FAILURE() << "the service main has not ended";
-            m_scm.Send(plat::kServiceControlStop);
-        }
-        m_ended.Wait();
-        m_dispatcher.join();
-        EXPECT_EQ(m_result, 1);
-        return m_scm.Reports();
-    }
-
-    testutil::TempDir m_dir;
-    testutil::ScopedEnv m_events;
-    EntryScript m_script;
-    FakeServiceControl m_scm;
-    CService m_service{&m_scm};
-    std::thread m_dispatcher;
-    std::atomic<int> m_result{-1};
-    CEvent m_ended;
-};
-
-TEST_F(ServiceControl, StartInterrogationAndStop) {
-    Start(Entry::kStarts);
-    ASSERT_TRUE(m_scm.WaitForReports(3));
-    m_scm.Send(plat::kServiceControlInterrogate);
-    ASSERT_TRUE(m_scm.WaitForReports(4));
-    m_scm.Send(plat::kServiceControlStop);
-    EXPECT_EQ(Finish(), (std::vector<Report>{kStarting1, kStarting3, kRunning, kRunning, kStopping, kStopped}));
-}
-
-// The gateway is not up yet (the entry function still works): the stop is
-// taken at once and running is never reported.
-TEST_F(ServiceControl, StopDuringTheStartUpIsHonouredAtOnce) {
-    Start(Entry::kWaitsForRelease);
-    ASSERT_TRUE(m_scm.WaitForReports(2));
-    m_scm.Send(plat::kServiceControlStop);
-    EXPECT_EQ(Finish(), (std::vector<Report>{kStarting1, kStarting3, kStopping, kStopped}));
-}
-
-TEST_F(ServiceControl, FailedStartIsReportedAsStoppedWithItsCode) {
-    Start(Entry::kFails);
-    const Report failed = {plat::kServiceStopped, kStopAndShutdown, plat::kErrorServiceSpecificError, 439, 0, 0};
-    EXPECT_EQ(Finish(), (std::vector<Report>{kStarting1, kStarting3, failed}));
+    g_script = nullptr;
 }
 
 }  // namespace
