@@ -11,53 +11,52 @@
 
 namespace {
 
+using Events = std::vector<std::string>;  // "<" replies, "=" a stored message, "lost", "end"
+
 struct Dialogue {
-    std::string name;
-    std::string input;
-    std::vector<std::string> expected;  // events: "<" replies, "=" a stored message, "lost", "end"
+    std::string name, input;
+    Events expected;
 };
 
 std::string Unescape(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            out += text[i];
-            continue;
-        }
-        const char c = text[++i];
+        const char c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : '\0';
         if (c == 'x') {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;
         } else {
-            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
+            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c ? c : text[i];
         }
     }
     return out;
 }
 
 // Adds an event; consecutive replies, or stored lines, make one event.
-void Add(std::vector<std::string>& events, char kind, const std::string& text) {
-    if ((kind == '<' || kind == '=') && !events.empty() && events.back()[0] == kind) {
+void Add(Events& events, char kind, const std::string& text) {
+    if (!events.empty() && events.back()[0] == kind) {
         events.back() += text;
     } else {
         events.push_back(kind + text);
     }
 }
 
-const std::string kGreeting = std::string("220 ") + rxtest::kDomain + " Service Ready\r\n";
-
 std::vector<Dialogue> Load() {
     std::vector<Dialogue> all;
-    const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).find_last_of("/\\") + 1) + "dialogues";
+    const std::string here = __FILE__;
+    const std::string dir = here.substr(0, here.find_last_of("/\\") + 1) + "dialogues";
     for (const std::string& name : rxtest::List(dir, "*.txt")) {
-        std::string text = rxtest::ReadAll(dir + plat::kPathSep + name) + "\n";
+        const std::string text = rxtest::ReadAll(dir + plat::kPathSep + name);
         for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
             const std::string line = text.substr(start, end - start);
+            const std::string kind = line.substr(0, 2);
+            const std::string bytes = kind == "> " || kind == "< " || kind == "= " ? Unescape(line.substr(2)) : "";
             if (line.compare(0, 3, "== ") == 0) {
-                all.push_back({line.substr(3), "", {"<" + kGreeting}});
-            } else if (line.size() >= 2 && (line[0] == '>' || line[0] == '<' || line[0] == '=') && line[1] == ' ') {
-                if (line[0] == '>') all.back().input += Unescape(line.substr(2));
-                else Add(all.back().expected, line[0], Unescape(line.substr(2)));
+                all.push_back({line.substr(3), "", {std::string("<220 ") + rxtest::kDomain + " Service Ready\r\n"}});
+            } else if (kind == "> ") {
+                all.back().input += bytes;
+            } else if (kind == "< " || kind == "= ") {
+                Add(all.back().expected, line[0], bytes);
             } else if (line == "end" || line == "lost") {
                 all.back().expected.push_back(line);
             }
@@ -66,9 +65,14 @@ std::vector<Dialogue> Load() {
     return all;
 }
 
+const std::vector<Dialogue>& Dialogues() {
+    static const std::vector<Dialogue> all = Load();
+    return all;
+}
+
 class Recorder : public SmtpSessionEvents {
 public:
-    std::vector<std::string> m_Events;
+    Events m_Events;
     void Reply(std::string_view text) override { Add(m_Events, '<', std::string(text)); }
     void BeginMessage() override { m_Message.clear(); }
     void StoreBytes(std::string_view bytes) override { m_Message += bytes; }
@@ -85,7 +89,7 @@ private:
 
 // Feeds the input up to split at once, then the rest in pieces of step
 // bytes (0: at once), and ends it.
-std::vector<std::string> Converse(const std::string& input, size_t split, size_t step) {
+Events Converse(const std::string& input, size_t split, size_t step = 0) {
     Recorder rec;
     SmtpSession session(rxtest::kDomain, rec);
     session.Start();
@@ -98,16 +102,11 @@ std::vector<std::string> Converse(const std::string& input, size_t split, size_t
     return rec.m_Events;
 }
 
-const std::vector<Dialogue>& Dialogues() {
-    static const std::vector<Dialogue> all = Load();
-    return all;
-}
-
 }  // namespace
 
 TEST(SmtpSession, Dialogues) {
     ASSERT_GE(Dialogues().size(), 40u);
-    for (const Dialogue& d : Dialogues()) EXPECT_EQ(Converse(d.input, d.input.size(), 0), d.expected) << d.name;
+    for (const Dialogue& d : Dialogues()) EXPECT_EQ(Converse(d.input, d.input.size()), d.expected) << d.name;
 }
 
 // The bytes may arrive in any split: every dialogue split in two at every
@@ -115,7 +114,7 @@ TEST(SmtpSession, Dialogues) {
 TEST(SmtpSession, AnySplit) {
     for (const Dialogue& d : Dialogues()) {
         for (size_t split = 0; split < d.input.size(); ++split)
-            ASSERT_EQ(Converse(d.input, split, 0), d.expected) << d.name << " split at " << split;
+            ASSERT_EQ(Converse(d.input, split), d.expected) << d.name << " split at " << split;
         ASSERT_EQ(Converse(d.input, 0, 1), d.expected) << d.name << " in single bytes";
     }
 }
