@@ -1,4 +1,4 @@
-// The receiving SMTP session and its listener.
+// The SMTP listener and the connection of each SMTP client.
 #pragma once
 
 #include <atomic>

@@ -41,8 +41,10 @@ void Add(Events& events, char kind, const std::string& text) {
     }
 }
 
-std::vector<Dialogue> Load() {
-    std::vector<Dialogue> all;
+// Every dialogue of every file, read once.
+const std::vector<Dialogue>& Dialogues() {
+    static std::vector<Dialogue> all;
+    if (!all.empty()) return all;
     const std::string here = __FILE__;
     const std::string dir = here.substr(0, here.find_last_of("/\\") + 1) + "dialogues";
     for (const std::string& name : rxtest::List(dir, "*.txt")) {
@@ -62,11 +64,6 @@ std::vector<Dialogue> Load() {
             }
         }
     }
-    return all;
-}
-
-const std::vector<Dialogue>& Dialogues() {
-    static const std::vector<Dialogue> all = Load();
     return all;
 }
 
