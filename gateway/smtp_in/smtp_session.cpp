@@ -40,15 +40,14 @@ constexpr int kCommands = 9;
 
 enum Action : uint8_t { kDoUnknown, kDoBadSeq, kDoHelo, kDoMail, kDoRcpt, kDoData, kDoHelp, kDoQuit, kDoNoop, kDoRset };
 
-// What each command does in each waiting state (waiting for HELO, MAIL, or
-// RCPT or DATA). HELO, MAIL, RCPT and DATA
-// are the commands a state expects; every other command is logged as the
-// expected one not received.
+// What each command does while the session waits for HELO, for MAIL, and
+// for RCPT or DATA. HELO, MAIL, RCPT and DATA are what a state expects;
+// every other command is logged as the expected one not received.
 constexpr Action kTable[3][kCommands] = {
-    //            none        HELO      MAIL      RCPT      DATA      HELP     QUIT     NOOP     RSET
-    /* HELO */   {kDoUnknown, kDoHelo,   kDoBadSeq, kDoBadSeq, kDoBadSeq, kDoHelp, kDoQuit, kDoNoop, kDoRset},
-    /* MAIL */   {kDoUnknown, kDoBadSeq, kDoMail,   kDoBadSeq, kDoBadSeq, kDoHelp, kDoQuit, kDoNoop, kDoRset},
-    /* RCPT */   {kDoUnknown, kDoBadSeq, kDoBadSeq, kDoRcpt,   kDoData,   kDoHelp, kDoQuit, kDoNoop, kDoRset},
+    // waits for   none        HELO       MAIL       RCPT       DATA       HELP     QUIT     NOOP     RSET
+    /* HELO */    {kDoUnknown, kDoHelo,   kDoBadSeq, kDoBadSeq, kDoBadSeq, kDoHelp, kDoQuit, kDoNoop, kDoRset},
+    /* MAIL */    {kDoUnknown, kDoBadSeq, kDoMail,   kDoBadSeq, kDoBadSeq, kDoHelp, kDoQuit, kDoNoop, kDoRset},
+    /* RCPT */    {kDoUnknown, kDoBadSeq, kDoBadSeq, kDoRcpt,   kDoData,   kDoHelp, kDoQuit, kDoNoop, kDoRset},
 };
 const char* const kStateNames[3] = {"Wait for HELO", "Wait for MAIL", "Wait for RCPT or DATA"};
 const char* const kNotReceived[3] = {"HELO not received", "MAIL not received", "RCPT or DATA not received"};
