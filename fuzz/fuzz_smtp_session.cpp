@@ -1,40 +1,22 @@
-// Fuzzes the receiving SMTP session: the input is everything a client sends
-// on one connection, after which it closes its sending side. The session
-// runs on this thread over a loopback connection; a writer and a reader
-// thread play the client. Checks the replies and what was stored:
-// - every reply line is a known code and ends in CR LF, the first is "220 ";
-// - each "250 Mail Received OK" matches exactly one hand-off, and every
-//   handed-off file begins with the trace line;
-// - nothing is left in OUT: no data of an unacknowledged message, no raw
-//   message file that was not handed off.
+// Fuzzes the receiving SMTP session in memory: the input is everything a
+// client sends on one connection, after which its input ends. Checks:
+// - the first reply is the greeting; every reply line has a known code and
+//   ends in CR LF;
+// - messages are begun, stored, ended and acknowledged in order, each
+//   stored message begins with the trace line, and each "250 Mail Received
+//   OK" follows the end of exactly one stored message;
+// - the input split in two at a point chosen from its bytes gives the same
+//   replies and stored bytes as the whole input at once.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
+#include <string_view>
 
-#include "common/settings_names.h"
-#include "gateway/smtp_in/smtp_in.h"
-#include "gateway/core/cfileman.h"
-#include "platform/file.h"
-#include "platform/net.h"
-#include "tests/support/files.h"
-#include "platform/registry.h"
-#include "platform/system.h"
+#include "gateway/smtp_in/smtp_session.h"
 
 namespace {
-
-std::string g_root;
-std::string g_out;
-std::unique_ptr<CFileMan> g_fileMan;
-std::unique_ptr<SMTPInListener> g_listener;
-plat::CSocket g_listen;
-plat::SockAddrIn g_addr = {};
-int g_handOffs = 0;
 
 void Check(bool ok, const char* what) {
     if (!ok) {
@@ -43,124 +25,98 @@ void Check(bool ok, const char* what) {
     }
 }
 
-int HandOff(std::mutex& lock, const char* rawPath) {
-    std::lock_guard<std::mutex> g(lock);
-    std::string data;
-    testsupport::ReadFile(rawPath, &data);
-    const std::string head = "Received: from ";
-    Check(data.compare(0, head.size(), head) == 0, "handed-off file without the trace line");
-    size_t eol = data.find("\r\n");
-    Check(eol != std::string::npos && eol >= 3 && data.compare(eol - 3, 3, " ; ") == 0,
-          "trace line not ended by \" ; \" and CR LF");
-    ++g_handOffs;
-    return 0;
-}
-
-void Cleanup() {
-    g_listener.reset();
-    g_fileMan.reset();
-    testsupport::RemoveTree(g_root);
-}
-
-bool KnownReply(const std::string& line) {
+bool KnownReply(std::string_view line) {
     static const char* const kCodes[] = {"220 ", "221 ", "214-", "214 ", "250 ", "354 ", "451 ", "500 ", "503 "};
     for (const char* c : kCodes)
-        if (line.compare(0, 4, c) == 0) return true;
+        if (line.substr(0, 4) == c) return true;
     return false;
+}
+
+// Records the replies, and the dialogue as one text: the replies and a
+// marker byte for each event, with the stored message after its end.
+class Recorder : public SmtpSessionEvents {
+public:
+    std::string m_Transcript;
+    std::string m_Replies;
+    int m_Acknowledged = 0;
+
+    void Reply(std::string_view text) override {
+        Check(!text.empty() && text.size() >= 2 && text.substr(text.size() - 2) == "\r\n", "reply without CR LF");
+        m_Transcript.append(text);
+        m_Replies.append(text);
+    }
+    void BeginMessage() override {
+        Check(!m_InMessage, "message begun twice");
+        m_InMessage = true;
+        m_Message.clear();
+        m_Transcript += '\x01';
+    }
+    void StoreBytes(std::string_view bytes) override {
+        Check(m_InMessage, "bytes stored outside a message");
+        m_Message.append(bytes);
+    }
+    bool EndOfData() override {
+        Check(m_InMessage, "end of data outside a message");
+        m_InMessage = false;
+        const std::string head = "Received: from ";
+        Check(m_Message.compare(0, head.size(), head) == 0, "stored message without the trace line");
+        const size_t eol = m_Message.find("\r\n");
+        Check(eol != std::string::npos && eol >= 3 && m_Message.compare(eol - 3, 3, " ; ") == 0,
+              "trace line not ended by \" ; \" and CR LF");
+        m_Transcript.append("\x02").append(m_Message).append("\x02");
+        m_Ended = true;
+        return true;
+    }
+    void MessageAcknowledged() override {
+        Check(m_Ended, "acknowledged without an end of data");
+        m_Ended = false;
+        ++m_Acknowledged;
+        m_Transcript += '\x03';
+    }
+    void MessageAbandoned() override {
+        Check(m_InMessage, "abandoned outside a message");
+        m_InMessage = false;
+        m_Transcript += '\x04';
+    }
+
+private:
+    bool m_InMessage = false;
+    bool m_Ended = false;
+    std::string m_Message;
+};
+
+void Run(Recorder& rec, const char* data, size_t size, size_t split) {
+    SmtpSession session("fax.example.com", rec);
+    session.Start();
+    if (session.Feed(data, split) && session.Feed(data + split, size - split)) session.EndOfInput();
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_root = testsupport::TempBase() + plat::kPathSep + "qlsmtp-fuzz-session-" + std::to_string(plat::ProcessId());
-    testsupport::RemoveTree(g_root);
-    plat::MakeDirectory(g_root.c_str());
-    std::string data = g_root + plat::kPathSep + "data" + plat::kPathSep;
-    plat::MakeDirectory(data.substr(0, data.size() - 1).c_str());
-    plat::MakeDirectory((data + "IN").c_str());
-    g_out = data + "OUT";
-    plat::MakeDirectory(g_out.c_str());
-    plat::SetEnv("QLSMTP_REGISTRY", (g_root + plat::kPathSep + "registry.reg").c_str());
-    plat::SetEnv("QLSMTP_EVENTLOG", (g_root + plat::kPathSep + "events.log").c_str());
-    {
-        plat::CRegKey key;
-        if (key.Open(qlsmtp::kSettingsKey, true) != 0) std::abort();
-        key.SetString(qlsmtp::kValProgramPath, data.c_str());
-        key.SetString(qlsmtp::kValDomainName, "fax.example.com");
-    }
-    g_fileMan = std::make_unique<CFileMan>();
-    g_listener = std::make_unique<SMTPInListener>();
-    g_listener->m_FileMan = g_fileMan.get();
-    g_listener->m_HandOff = HandOff;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    const char* data = reinterpret_cast<const char*>(bytes);
+    Recorder whole;
+    Run(whole, data, size, size);
 
-    plat::NetStartup();
-    g_listen = plat::CSocket(plat::TcpSocket());
-    g_addr.family = 2;
-    g_addr.addr = plat::InetAddr("127.0.0.1");
-    if (plat::Bind(g_listen.Get(), g_addr) != 0 || plat::Listen(g_listen.Get(), 5) != 0) std::abort();
-    g_addr.port = plat::HostToNet16(static_cast<uint16_t>(plat::LocalPort(g_listen.Get())));
-    std::atexit(Cleanup);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > (1u << 20)) return 0;
-    const std::string input(reinterpret_cast<const char*>(data), size);
-
-    plat::CSocket client(plat::TcpSocket());
-    if (plat::Connect(client.Get(), g_addr) != 0) std::abort();
-    plat::CSocket server(plat::Accept(g_listen.Get(), nullptr));
-    if (!server.IsValid()) std::abort();
-    // Safety nets only: the client always ends its side, so nothing waits.
-    plat::SetRecvTimeout(client.Get(), 10000);
-    plat::SetSendTimeout(client.Get(), 10000);
-
-    std::thread writer([&] {
-        size_t done = 0;
-        while (done < input.size()) {
-            int n = plat::Send(client.Get(), input.data() + done, static_cast<int>(input.size() - done), 0);
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
-        plat::ShutdownSend(client.Get());
-    });
-    std::string replies;
-    std::thread reader([&] {
-        char buf[65536];
-        int n;
-        while ((n = plat::Recv(client.Get(), buf, sizeof(buf), 0)) > 0) replies.append(buf, static_cast<size_t>(n));
-    });
-
-    g_handOffs = 0;
-    {
-        SMTPInThread session;
-        session.m_Socket = server.Get();
-        session.m_Listener = g_listener.get();
-        session.SetReceiveTimeout(10000);
-        session.SetSendTimeout(10000);
-        session.OnConnect();
-    }
-    plat::ShutdownBoth(server.Get());
-    server.Close();
-    writer.join();
-    reader.join();
-
-    // Replies: whole lines with known codes.
-    Check(replies.compare(0, 20, "220 fax.example.com ") == 0, "no greeting");
-    Check(replies.size() >= 2 && replies.compare(replies.size() - 2, 2, "\r\n") == 0, "reply without CR LF");
-    int acknowledged = 0;
+    // Replies: whole lines with known codes; one 250 for each acknowledged message.
+    const std::string& replies = whole.m_Replies;
+    Check(replies.compare(0, 35, "220 fax.example.com Service Ready\r\n") == 0, "no greeting");
+    int received = 0;
     for (size_t start = 0; start < replies.size();) {
-        size_t eol = replies.find("\r\n", start);
+        const size_t eol = replies.find("\r\n", start);
         Check(eol != std::string::npos, "reply without CR LF");
-        std::string line = replies.substr(start, eol - start);
+        const std::string_view line(replies.data() + start, eol - start);
         Check(KnownReply(line), "unknown reply code");
-        if (line == "250 Mail Received OK") ++acknowledged;
+        if (line == "250 Mail Received OK") ++received;
         start = eol + 2;
     }
-    Check(acknowledged == g_handOffs, "acknowledged messages and hand-offs differ");
+    Check(received == whole.m_Acknowledged, "acknowledged messages and 250 replies differ");
 
-    std::vector<plat::DirEntry> left;
-    plat::ListDirectory(g_out.c_str(), "*", &left);
-    Check(left.empty(), "files left in OUT");
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < size; ++i) h = (h ^ bytes[i]) * 16777619u;
+    const size_t split = size == 0 ? 0 : h % (size + 1);
+    Recorder parts;
+    Run(parts, data, size, split);
+    Check(parts.m_Transcript == whole.m_Transcript, "a split input gave another dialogue");
     return 0;
 }

@@ -1,4 +1,4 @@
-// The receiving SMTP session and its listener.
+// The SMTP listener and the connection of each SMTP client.
 #pragma once
 
 #include <atomic>
@@ -10,7 +10,9 @@
 #include <string>
 #include <thread>
 
+#include "gateway/smtp_in/smtp_session.h"
 #include "gateway/smtp_in/winsock.h"
+#include "platform/file.h"
 
 // Hands a raw message file to the fax server under the hand-off lock; 0 when
 // it was handed off (the raw file may go), non-zero when it must be kept.
@@ -54,28 +56,32 @@ private:
     std::set<std::string> m_Failed;
 };
 
-class SMTPInThread : public CClientThread {
+// The connection of one SMTP client: moves bytes between its socket and
+// an SmtpSession, and stores, acknowledges and hands off the messages.
+class SMTPInThread : public CClientThread, private SmtpSessionEvents {
 public:
-    enum Command { kNone = 0, kHelo, kMail, kRcpt, kData, kHelp, kQuit, kNoop, kRset };
-    enum State { kWaitHelo = 1, kWaitMail = 2, kWaitRcptOrData = 3, kReceiving = 101 };
-
-    SMTPInThread() = default;
+    explicit SMTPInThread(SMTPInListener& listener) : m_SmtpListener(&listener) {}
     ~SMTPInThread() override = default;
 
     void OnConnect() override;
     void OnTooManyConnections() override {}
 
-    static int ParseCommand(const char* line);
-    static void TrimArgument(std::string& text);
-    void SendHelp();
-
 private:
-    void ReceiveData();
-    void Reply(const std::string& text) { SendString(text.c_str()); }
+    void Reply(std::string_view text) override;
+    void BeginMessage() override;
+    void StoreBytes(std::string_view bytes) override;
+    bool EndOfData() override;
+    void MessageAcknowledged() override;
+    void MessageAbandoned() override;
+    // Writes the collected message bytes to the raw message file.
+    void Flush();
 
-    std::string m_Helo;
-    bool m_HaveRecipient = false;  // a RCPT since the last MAIL
-    int m_State = kWaitHelo;
+    SMTPInListener* const m_SmtpListener;
+    CFileMan* m_FileMan = nullptr;
+    // The message being received: its raw message file (fileOk while all
+    // its writes succeeded) and the bytes not yet written.
+    plat::FileHandle m_File = plat::kInvalidFile;
+    bool m_FileOk = false;
+    std::string m_Pending;
     char m_MsgPath[300] = {};
-    std::string m_Domain;
 };

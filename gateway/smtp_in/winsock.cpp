@@ -286,7 +286,6 @@ int CWinSock::ClientThreadEntry(std::unique_ptr<ClientThreadInfo> info) {
         instance->m_Socket = info->socket.Get();
         instance->m_ListenSocket = info->listenSocket;
         instance->m_ClientAddr = info->clientAddr;
-        instance->m_Listener = listener;
         instance->SetReceiveTimeout(30000);
         instance->SetSendTimeout(30000);
         listener->AddToThreadList(instance.get(), info->threadHandle, info->socket.Get());

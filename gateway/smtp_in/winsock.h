@@ -50,7 +50,6 @@ public:
     plat::SocketHandle m_Socket = plat::kInvalidSocket;
     plat::SockAddrIn m_ClientAddr = {};
     plat::SocketHandle m_ListenSocket = plat::kInvalidSocket;
-    CWinSock* m_Listener = nullptr;
 
 private:
     // Bytes received ahead of the current line: line reads take whole
