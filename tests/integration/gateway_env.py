@@ -178,12 +178,10 @@ class WinePrefix:
                                       env=dict(self.env, WINEDEBUG=self.server_debug), timeout=300).returncode == 0
 
     def wine(self, *args, timeout=120, **env):
-        """Runs `wine args` to its end: (exit status, output). An environment
-        value None removes the variable."""
+        """Runs `wine args` to its end: (exit status, output)."""
         with open(self.dir + ".out", "wb") as out:
             rc = subprocess.run(["wine"] + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                env={k: v for k, v in dict(self.env, **env).items() if v is not None},
-                                cwd=self.dir, timeout=timeout).returncode
+                                env=dict(self.env, **env), cwd=self.dir, timeout=timeout).returncode
         text = read(out.name).decode("utf-8", "replace").replace("\r\n", "\n")
         with open(self.logfile, "a") as f:
             f.write("$ wine %s -> %d\n%s" % (" ".join(map(str, args)), rc, text))
