@@ -1,150 +1,71 @@
-"""The setup program qlsmtp-setup.exe under Wine, in a fresh prefix: a
-silent install (/S) keeps a setting that is already there and writes the
-missing defaults, installs the files, and registers and starts the service
-through qlsinstall.dll with the installed program; the gateway greets a Linux
-client on its receive port and stores a mail sent with smtplib. Installing
-again over the running service leaves it running as before. The silent
-uninstaller stops and removes the service and the installed files; the
-settings and the received mail stay.
-
-Usage: test_wine_installer.py <path of qlsmtpgw.exe> (the setup program is
-qlsmtp-setup.exe at the top of the same build folder)."""
+#!/usr/bin/env python3
+"""The setup program qlsmtp-setup.exe (top of the build folder) under Wine in
+a fresh prefix: a silent install (/S) keeps a setting already there, writes
+the missing defaults, installs the files, registers and starts the service
+(qlsinstall.dll), which stores a mail sent with smtplib; installing again
+leaves it running; the silent uninstaller removes service and files and
+keeps the settings and the mail."""
 import glob
 import os
-import re
+import shutil
 import smtplib
-import socket
 import sys
 
-from test_wine_service import SERVICE, wine_noise
-from wine_env import SETTINGS_KEY, WinePrefix, build_dir, free_port, have_wine, log, wait_for
+from gateway_env import KEY, SERVICE, WinePrefix, build_dir, free_port, greeting, log, wait_for
+from test_wine_service import said
 
-INSTDIR = "C:\\Program Files\\Quillon SMTP Server"
-PROGRAM = INSTDIR + "\\qlsmtpgw.exe"
-DATA = INSTDIR + "\\data\\"
-HELP = "C:\\windows\\system32\\qlsmtpcg.chm"
-SERVICE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + SERVICE
-UNINST_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillon SMTP Server"
-CPLS_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls"
-
-
-class InstallerTest:
-    def __init__(self, program):
-        build = build_dir(program)
-        self.setup = os.path.join(build, "qlsmtp-setup.exe")
-        self.applet = os.path.exists(os.path.join(build, "applet", "qlsmtpcg.cpl"))
-        self.help = os.path.exists(os.path.join(build, "applet", "qlsmtpcg.chm"))
-        self.prefix = WinePrefix(os.path.join(build, "wine-it", "installer"))
-        self.port = free_port()
-
-    def run_quietly(self, *args, timeout=300):
-        """Runs a Wine command that should show no message: its exit status."""
-        rc, out, err = self.prefix.capture("wine", *args, timeout=timeout)
-        said = [l for l in (out + err).splitlines() if l and not wine_noise(l)]
-        assert not said, "%s said %r" % (args[0], said)
-        return rc
-
-    def query(self, key):
-        rc, out, _ = self.prefix.capture("wine", "reg", "query", key)
-        values = {}
-        for line in out.splitlines() if rc == 0 else []:
-            m = re.match(r"^\s+(\S+)\s+(REG_\w+)\s+(.*)$", line)
-            if m:
-                values[m.group(1)] = m.group(3)
-        return rc, values
-
-    def service(self):
-        """(state or None when not registered, program path)"""
-        rc, out, _ = self.prefix.capture("wine", "sc", "query", SERVICE)
-        state = re.search(r"STATE\s*:\s*(\d+)", out)
-        # Wine's sc has no qc: the registration's key holds the program.
-        path = self.query(SERVICE_KEY)[1].get("ImagePath")
-        return int(state.group(1)) if rc == 0 and state else None, path
-
-    def install(self):
-        # A value the administrator set before is kept.
-        self.prefix.reg_add("SmtpRxPort", "REG_DWORD", self.port)
-        assert self.run_quietly(self.setup, "/S") == 0
-        for name in ["qlsmtpgw.exe", "qlsinstall.dll", "uninstall.exe"] + (["qlsmtpcg.cpl"] if self.applet else []):
-            assert os.path.exists(self.prefix.unix_path(INSTDIR + "\\" + name)), name
-        for folder in ("IN", "OUT"):
-            assert os.path.isdir(self.prefix.unix_path(DATA + folder)), folder
-        _, settings = self.query(SETTINGS_KEY)
-        expected = {"SmtpRxPort": "0x%x" % self.port, "SmtpTxPort": "0x19", "MaxOut": "0xa", "ProgramPath": DATA}
-        assert {k: settings.get(k) for k in expected} == expected, settings
-        self.domain = settings.get("DomainName")
-        assert self.domain, settings
-        if self.applet:
-            assert self.query(CPLS_KEY)[1].get("qlsmtpcg") == INSTDIR + "\\qlsmtpcg.cpl"
-        if self.help:
-            assert os.path.exists(self.prefix.unix_path(HELP)), HELP
-        assert wait_for(lambda: self.service() == (4, PROGRAM), 60, 0.5), "service %r" % (self.service(),)
-        log("installed: service RUNNING as %s, settings %r" % (PROGRAM, settings))
-
-    def deliver(self):
-        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as c:
-            c.settimeout(30)
-            greeting = c.recv(200)
-        assert greeting == ("220 %s Service Ready\r\n" % self.domain).encode(), greeting
-        with smtplib.SMTP("127.0.0.1", self.port, timeout=60) as s:
-            s.sendmail("me@example.com", ["fax@" + self.domain], b"Subject: installed\r\n\r\nHello\r\n")
-        out = self.prefix.unix_path(DATA + "OUT")
-        assert wait_for(lambda: glob.glob(out + "/ENV*.tmp"), 60), os.listdir(out)
-        log("delivered: %s" % sorted(os.listdir(out)))
-
-    def reinstall(self):
-        """Installing again over the running service replaces it in place."""
-        assert self.run_quietly(self.setup, "/S") == 0
-        assert wait_for(lambda: self.service() == (4, PROGRAM), 60, 0.5), "service %r" % (self.service(),)
-        assert self.query(SETTINGS_KEY)[1].get("SmtpRxPort") == "0x%x" % self.port
-        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as c:
-            c.settimeout(30)
-            assert c.recv(200).startswith(b"220 ")
-        log("installed again: service RUNNING and greeting")
-
-    def uninstall(self):
-        # The uninstaller runs a copy of itself from the temporary folder and
-        # returns at once: wait for its effects.
-        assert self.run_quietly(INSTDIR + "\\uninstall.exe", "/S") == 0
-        installed = [self.prefix.unix_path(INSTDIR + "\\" + n)
-                     for n in ("qlsmtpgw.exe", "qlsinstall.dll", "qlsmtpcg.cpl", "uninstall.exe")]
-        installed.append(self.prefix.unix_path(HELP))
-        assert wait_for(lambda: not any(os.path.exists(p) for p in installed), 120, 0.5), \
-            [p for p in installed if os.path.exists(p)]
-        assert self.service() == (None, None), self.service()
-        assert self.query(UNINST_KEY)[0] != 0, "the uninstall entry stays"
-        assert "qlsmtpcg" not in self.query(CPLS_KEY)[1]
-        assert self.query(SETTINGS_KEY)[1].get("SmtpRxPort") == "0x%x" % self.port, "the settings went"
-        assert glob.glob(self.prefix.unix_path(DATA + "OUT") + "/ENV*.tmp"), "the received mail went"
-        log("uninstalled: service and files gone, settings and mail kept")
-
+DIR, HELP = "C:\\Program Files\\Quillon SMTP Server\\", "C:\\windows\\system32\\qlsmtpcg.chm"
+CPLS = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls"
 
 def main():
-    if len(sys.argv) < 2:
-        print("usage: test_wine_installer.py <qlsmtpgw.exe>")
-        return 2
-    if not have_wine():
-        print("skipped: wine is not installed")
+    build = build_dir(os.path.abspath(sys.argv[1]))
+    setup = os.path.join(build, "qlsmtp-setup.exe")
+    if not shutil.which("wine") or not os.path.exists(setup):
+        print("skipped: no wine, or %s not built (makensis missing)" % setup)
         return 0
-    t = InstallerTest(os.path.abspath(sys.argv[1]))
-    if not os.path.exists(t.setup):
-        print("skipped: %s is not built (makensis missing)" % t.setup)
-        return 0
-    ok = False
+    applet = [n for n in ("qlsmtpcg.cpl", "qlsmtpcg.chm") if os.path.exists(os.path.join(build, "applet", n))]
+    prefix, port, ok = WinePrefix(os.path.join(build, "wine-it", "installer")), free_port(), False
+    files = [prefix.unix_path(DIR + n) for n in ["qlsmtpgw.exe", "qlsinstall.dll", "uninstall.exe"] + applet[:1]]
+    mail = lambda: glob.glob(prefix.unix_path(DIR + "data\\OUT") + "/ENV*.tmp")  # noqa: E731
+
+    def quietly(*args):  # runs a Wine command that must say nothing
+        rc, out = prefix.wine(*args, timeout=300)
+        assert rc == 0 and not said(out).strip(), (args, rc, out)
+
+    def running():  # Wine's sc has no qc: the registration's key holds the program
+        key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + SERVICE
+        return wait_for(lambda: (prefix.service_state(), (prefix.reg_query(key) or {}).get("ImagePath")) ==
+                        (4, DIR + "qlsmtpgw.exe"), 60, 0.5)
+
     try:
-        t.prefix.start()
-        log("prefix ready")
-        t.install()
-        t.deliver()
-        t.reinstall()
-        t.uninstall()
+        prefix.start()
+        prefix.reg_add("SmtpRxPort", "REG_DWORD", port)  # set by the administrator before
+        quietly(setup, "/S")
+        assert all(map(os.path.exists, files + [prefix.unix_path(DIR + "data\\" + n) for n in ("IN", "OUT")]))
+        v = prefix.reg_query("HKLM\\" + KEY)
+        assert [v.get(k) for k in ("SmtpRxPort", "SmtpTxPort", "MaxOut", "ProgramPath")] == \
+            [hex(port), "0x19", "0xa", DIR + "data\\"] and v.get("DomainName"), v
+        assert not applet or (prefix.reg_query(CPLS) or {}).get("qlsmtpcg") == DIR + "qlsmtpcg.cpl"
+        assert "qlsmtpcg.chm" not in applet or os.path.exists(prefix.unix_path(HELP))
+        assert running() and greeting(port, 30) == b"220 %s Service Ready\r\n" % v["DomainName"].encode()
+        with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
+            s.sendmail("me@example.com", ["fax@example.com"], b"Subject: installed\r\n\r\nHello\r\n")
+        assert wait_for(mail, 60)
+        log("installed: service RUNNING, mail stored, settings %r" % v)
+        quietly(setup, "/S")  # again, over the running service
+        assert running() and prefix.reg_query("HKLM\\" + KEY)["SmtpRxPort"] == hex(port) and greeting(port, 30)
+        # The uninstaller runs a copy of itself and returns at once.
+        quietly(DIR + "uninstall.exe", "/S")
+        assert wait_for(lambda: not any(map(os.path.exists, files + [prefix.unix_path(HELP)])), 120, 0.5)
+        assert prefix.service_state() is None and "qlsmtpcg" not in (prefix.reg_query(CPLS) or {})
+        assert prefix.reg_query("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + SERVICE) is None
+        assert prefix.reg_query("HKLM\\" + KEY)["SmtpRxPort"] == hex(port) and mail(), "settings or mail went"
+        log("uninstalled: service and files gone, settings and mail kept")
         ok = True
     finally:
-        t.prefix.stop()
-        t.prefix.cleanup(ok)
+        prefix.cleanup(ok)
     log("PASS")
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
