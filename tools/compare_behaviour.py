@@ -18,13 +18,16 @@ import os
 import quopri
 import random
 import re
+import select
+import shutil
 import smtplib
 import socket
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "integration"))
 
 SEED = 20261207
 SHARDS = 8
@@ -200,16 +203,68 @@ def generate(count, folder):
 
 # ---------------------------------------------------------------- run
 
+class Gateway:
+    """A console-mode gateway on a free port with its own settings file, data
+    folder and logs; fixed here so that a dump depends on the binary only."""
+
+    def __init__(self, program):
+        self.program, self.dir = os.path.abspath(program), tempfile.mkdtemp(prefix="qlsmtp-cmp-")
+        self.data = os.path.join(self.dir, "data") + "/"
+        os.makedirs(self.data + "IN")
+        os.makedirs(self.data + "OUT")
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        self.registry, self.events, self.debuglog = (os.path.join(self.dir, n)
+                                                     for n in ("registry.reg", "events.log", "debug.log"))
+        values = {"SmtpRxPort": self.port, "SmtpTxPort": 25, "ProgramPath": self.data, "DomainName": "fax.test",
+                  "logfile": self.debuglog, "DNSName": "127.0.0.1:9"}
+        lines = ["REGEDIT4", "", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Halvern\Quillon SMTP Server]"]
+        lines += ['"%s"=dword:%08x' % (k, v) if isinstance(v, int) else '"%s"="%s"' % (k, v)
+                  for k, v in values.items()]
+        with open(self.registry, "w", newline="") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        self.proc = None
+
+    def start_console(self, env, timeout=20):
+        env = dict({k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")},
+                   QLSMTP_REGISTRY=self.registry, QLSMTP_EVENTLOG=self.events, **env)
+        self.proc = subprocess.Popen([self.program, "m"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env)
+        fd, deadline, seen = self.proc.stdout.fileno(), time.time() + timeout, b""
+        while b"Press q to stop the gateway" not in seen:
+            ready = select.select([fd], [], [], max(0.0, deadline - time.time()))[0]
+            chunk = os.read(fd, 4096) if ready else b""
+            if not chunk:
+                raise AssertionError("the gateway did not print its prompt within %d s: %r" % (timeout, seen))
+            seen += chunk
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.stdin.write(b"q\n")
+            self.proc.stdin.flush()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        return self.proc.returncode if self.proc else None
+
+    def cleanup(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 class Recorder:
     """A gateway on a free port with scratch folders, and what each input makes it write."""
 
     def __init__(self, binary):
-        from gateway_env import Gateway
         self.gw = Gateway(binary)
         self.tmp = os.path.join(self.gw.dir, "tmp")  # its fragment store
         os.makedirs(self.tmp)
-        self.gw.env = lambda: Gateway.env(self.gw, TMP=self.tmp)
-        self.gw.start_console()
+        self.gw.start_console({"TMP": self.tmp})
         self.console = {"out": bytearray(), "err": bytearray()}
         self.seen = {"out": 0, "err": 0, "debug": 0, "events": 0}
         for key, pipe in (("out", self.gw.proc.stdout), ("err", self.gw.proc.stderr)):
