@@ -5,8 +5,8 @@
 
 #include <map>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/file.h"
@@ -34,7 +34,7 @@ int ComposeMail(ComposeIo& io, const char* dataDir, std::vector<std::string>* at
                 std::string* problem = nullptr);
 
 // Composition in memory: the queue file's bytes and the attachment sources
-// by full path; a source not given cannot be read. Failures are not logged.
+// by full path; a source not given cannot be read, and is not reported.
 class MemoryComposeIo : public ComposeIo {
 public:
     MemoryComposeIo(std::string queue, std::map<std::string, std::string> sources)
