@@ -91,8 +91,8 @@ TEST_F(Outbound, FailedFilesAreSetAside) {
     peers::SmtpServer smtp({{"RCPT", "550 no\r\n"}}, 6);
     peers::NameServer dns(kMx1, 6);
     Configure(smtp.server.m_port, dns.server.m_port);
-    WriteAll(m_s.InFile("norcpt.tmp"), "SUBJECT: x\r\n\r\nBEGIN BODY\r\n\r\nTO:<in@body.test>\r\n\r\nEND BODY\r\n\r\n");
-    for (const char* name : {"norcpt.err", "src1.tif", "src2.txt"}) WriteAll(m_s.InFile(name), "x");
+    WriteAll(m_s.InFile("nor.tmp"), "SUBJECT: x\r\n\r\nBEGIN BODY\r\n\r\nTO:<in@body.test>\r\n\r\nEND BODY\r\n\r\n");
+    for (const char* name : {"nor.err", "src1.tif", "src2.txt"}) WriteAll(m_s.InFile(name), "x");
     CFileMan fm;
     SMTPOut out;
     out.SetFileManager(&fm);
@@ -101,12 +101,11 @@ TEST_F(Outbound, FailedFilesAreSetAside) {
     EXPECT_EQ(SMTPOut::SMTPOutThread(&out), 1);
     EXPECT_EQ(SMTPOut::SMTPOutThread(&out), 0);
     EXPECT_EQ(smtp.server.m_accepted, 5);
-    EXPECT_EQ(List(m_s.In()),
-              (std::vector<std::string>{"REJ.ERR", "norcpt.1.err", "norcpt.err", "src1.tif", "src2.txt"}));
-    EXPECT_NE(rxtest::ReadAll(m_s.Data() + "events.log").find("message file:" + m_s.InFile("norcpt.tmp") +
-                                                               " and error file:" + m_s.InFile("norcpt.1.err") +
-                                                               ".\n437 error"),
-              std::string::npos);
+    EXPECT_EQ(List(m_s.In()), (std::vector<std::string>{"REJ.ERR", "nor.1.err", "nor.err", "src1.tif", "src2.txt"}));
+    const std::string events = "message file:" + m_s.InFile("nor.tmp") + " and error file:" + m_s.InFile("nor.1.err");
+    // The events go to a file on this side only.
+    EXPECT_TRUE(plat::kPathSep != '/' ||
+                ReadAll(m_s.Data() + "events.log").find(events + ".\n437 ") != std::string::npos);
 }
 
 }  // namespace
