@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string_view>
 
@@ -31,7 +32,7 @@ struct QueueLine {
 
 class QueueReader {
 public:
-    explicit QueueReader(plat::FileHandle h) : m_pieces(h) {}
+    explicit QueueReader(ComposeIo& io) : m_io(io) {}
     bool Next(QueueLine* line) {
         if (m_pushed) {
             *line = m_pushedLine;
@@ -43,7 +44,7 @@ public:
         line->complete = false;
         char piece[kPieceSize];
         while (line->text.size() < kMaxLine) {
-            int n = m_pieces.Next(piece, kPieceSize);
+            int n = m_io.NextPiece(piece, kPieceSize);
             if (n <= 0) break;
             line->text.append(piece, static_cast<size_t>(n));
             if (piece[n - 1] == '\n') {
@@ -61,7 +62,7 @@ public:
     }
 
 private:
-    filestore::PieceReader m_pieces;
+    ComposeIo& m_io;
     bool m_atStart = true;
     bool m_pushed = false;
     QueueLine m_pushedLine;
@@ -76,7 +77,7 @@ bool Contains(const QueueLine& l, const char* marker) { return l.text.find(marke
 // Buffered writer for the composed file; every line it ends gets CR LF.
 class ComposedWriter {
 public:
-    explicit ComposedWriter(plat::FileHandle h) : m_handle(h) {}
+    explicit ComposedWriter(ComposeIo& io) : m_io(io) {}
     ~ComposedWriter() { Flush(); }
     void Put(std::string_view s) {
         if (s.empty()) return;
@@ -122,8 +123,7 @@ public:
     }
     void Flush() {
         if (m_buf.empty()) return;
-        if (plat::FileWrite(m_handle, m_buf.data(), static_cast<int>(m_buf.size())) !=
-            static_cast<int>(m_buf.size())) {
+        if (!m_io.Write(m_buf.data(), static_cast<int>(m_buf.size()))) {
             DLOG("Unable to write to the output file\r\n");
             m_failed = true;
         }
@@ -145,7 +145,7 @@ private:
         Emit("\r\n");
     }
 
-    plat::FileHandle m_handle;
+    ComposeIo& m_io;
     std::string m_buf;
     char m_last = '\n';
     bool m_pendingCr = false;
@@ -171,6 +171,55 @@ std::string HeaderText(const char* name, bool quoted) {
         out.push_back(static_cast<char>(c));
     }
     return out;
+}
+
+const char* ContentTypeOf(const unsigned char* head, int n) {
+    if (n >= 3 && std::memcmp(head, "GIF", 3) == 0) return "image/gif";
+    if (n >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return "image/jpeg";
+    if (n >= 4 && head[0] == 0 && head[1] == 0 && head[2] == 1 && head[3] == 0xB3) return "video/mpeg";
+    if (n >= 2 && head[0] == '%' && head[1] == '!') return "application/postscript";
+    return "application/octet-stream";
+}
+
+// The part's header lines, each ending in "\n", and the empty line.
+std::string PartHead(const char* type, const char* nameToShow) {
+    std::string quoted = HeaderText(nameToShow ? nameToShow : "", true);
+    std::string plain = HeaderText(nameToShow ? nameToShow : "", false);
+    std::string head;
+    head += "Content-Type: ";
+    head += type;
+    head += ";\n        name=\"" + quoted + "\"\n";
+    head += "Content-Transfer-Encoding: base64\n";
+    head += "Content-Disposition: attachment;\n        filename=\"" + quoted + "\"\n";
+    head += "Content-Description: " + plain + "\n\n";
+    return head;
+}
+
+// Base64 of n bytes, 72 characters a line, each line ending in "\n"; n is
+// a multiple of 54 except for the last bytes of the input.
+void AppendBase64(const unsigned char* p, int n, std::string* out) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    int lineChars = 0;
+    int i = 0;
+    for (; i + 3 <= n; i += 3) {
+        uint32_t v = (static_cast<uint32_t>(p[i]) << 16) | (p[i + 1] << 8) | p[i + 2];
+        char q[4] = {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63], kAlphabet[v & 63]};
+        out->append(q, 4);
+        if ((lineChars += 4) == 72) {
+            out->push_back('\n');
+            lineChars = 0;
+        }
+    }
+    if (i < n) {
+        uint32_t v = static_cast<uint32_t>(p[i]) << 16;
+        if (i + 1 < n) v |= p[i + 1] << 8;
+        out->push_back(kAlphabet[v >> 18]);
+        out->push_back(kAlphabet[(v >> 12) & 63]);
+        out->push_back(i + 1 < n ? kAlphabet[(v >> 6) & 63] : '=');
+        out->push_back('=');
+        lineChars += 4;
+    }
+    if (lineChars > 0) out->push_back('\n');
 }
 
 std::string InPath(const char* dataDir, const std::string& name) {
@@ -220,15 +269,10 @@ const char* LookupContentType(plat::CTextStream& file) {
     unsigned char head[4] = {0, 0, 0, 0};
     int n = file.Read(head, 4);
     file.Rewind();
-    if (n >= 3 && std::memcmp(head, "GIF", 3) == 0) return "image/gif";
-    if (n >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return "image/jpeg";
-    if (n >= 4 && head[0] == 0 && head[1] == 0 && head[2] == 1 && head[3] == 0xB3) return "video/mpeg";
-    if (n >= 2 && head[0] == '%' && head[1] == '!') return "application/postscript";
-    return "application/octet-stream";
+    return ContentTypeOf(head, n);
 }
 
 void EncodeBase64(plat::CTextStream& in, plat::CTextStream& out) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     constexpr int kLinesPerChunk = 1024;
     std::string inBuf(static_cast<size_t>(kBase64Group * kLinesPerChunk), '\0');
     std::string outBuf;
@@ -236,33 +280,25 @@ void EncodeBase64(plat::CTextStream& in, plat::CTextStream& out) {
     for (;;) {
         int n = in.Read(inBuf.data(), static_cast<int>(inBuf.size()));
         if (n <= 0) break;
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(inBuf.data());
         outBuf.clear();
-        int lineChars = 0;
-        int i = 0;
-        for (; i + 3 <= n; i += 3) {
-            uint32_t v = (static_cast<uint32_t>(p[i]) << 16) | (p[i + 1] << 8) | p[i + 2];
-            char q[4] = {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63], kAlphabet[v & 63]};
-            outBuf.append(q, 4);
-            if ((lineChars += 4) == 72) {
-                outBuf.push_back('\n');
-                lineChars = 0;
-            }
-        }
-        if (i < n) {
-            uint32_t v = static_cast<uint32_t>(p[i]) << 16;
-            if (i + 1 < n) v |= p[i + 1] << 8;
-            outBuf.push_back(kAlphabet[v >> 18]);
-            outBuf.push_back(kAlphabet[(v >> 12) & 63]);
-            outBuf.push_back(i + 1 < n ? kAlphabet[(v >> 6) & 63] : '=');
-            outBuf.push_back('=');
-            lineChars += 4;
-        }
-        if (lineChars > 0) outBuf.push_back('\n');
+        AppendBase64(reinterpret_cast<const unsigned char*>(inBuf.data()), n, &outBuf);
         out.Write(outBuf.data(), static_cast<int>(outBuf.size()));
         // A short read means the input has ended.
         if (n < static_cast<int>(inBuf.size())) break;
     }
+}
+
+std::string AttachmentPart(std::string_view bytes, const char* nameToShow) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    int n = static_cast<int>(bytes.size());
+    std::string text = PartHead(ContentTypeOf(p, std::min(n, 4)), nameToShow);
+    AppendBase64(p, n, &text);
+    std::string part;
+    for (char c : text) {
+        if (c == '\n') part.push_back('\r');
+        part.push_back(c);
+    }
+    return part + "\r\n";
 }
 
 int EncodeAttachment(const char* sourcePath, plat::FileHandle composed, const char* dataDir,
@@ -282,16 +318,7 @@ int EncodeAttachment(const char* sourcePath, plat::FileHandle composed, const ch
         std::fprintf(stderr, "%s: %s\n", scratch.c_str(), plat::ErrorText(err).c_str());
         return 2;
     }
-    std::string quoted = HeaderText(nameToShow ? nameToShow : "", true);
-    std::string plain = HeaderText(nameToShow ? nameToShow : "", false);
-    std::string head;
-    head += "Content-Type: ";
-    head += type;
-    head += ";\n        name=\"" + quoted + "\"\n";
-    head += "Content-Transfer-Encoding: base64\n";
-    head += "Content-Disposition: attachment;\n        filename=\"" + quoted + "\"\n";
-    head += "Content-Description: " + plain + "\n\n";
-    part.PutS(head.c_str());
+    part.PutS(PartHead(type, nameToShow).c_str());
     EncodeBase64(source, part);
     bool failed = source.Error() || part.Error();
     source.Close();
@@ -327,12 +354,10 @@ int EncodeAttachment(const char* sourcePath, plat::FileHandle composed, const ch
     return 0;
 }
 
-int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle composed,
-                   std::vector<std::string>* attachments, std::string* problem) {
+int ComposeMail(ComposeIo& io, const char* dataDir, std::vector<std::string>* attachments, std::string* problem) {
     enum Stage { kHeader, kBody, kAfterBody, kAttach, kDone };
-    plat::FileSeek(queue, 0, 0);
-    QueueReader reader(queue);
-    ComposedWriter out(composed);
+    QueueReader reader(io);
+    ComposedWriter out(io);
     const std::string id = MakeMessageId();
     const std::string delimiter = "------= Message-ID:" + id + "\r\n";
     const std::string closing = "------= Message-ID:" + id + "--\r\n";
@@ -369,11 +394,10 @@ int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle
         if (IsPlainFileName(file)) {
             if (attachments) attachments->push_back(source);
             out.Flush();
-            r = EncodeAttachment(source.c_str(), composed, dataDir, name.c_str());
+            r = io.Attach(source, name);
         }
         if (r >= 1) {
-            DLOG("Unable to encode the Attachment file\r\n");
-            ReportServiceEvent(plat::kEventError, 432, qlsmtp::kServiceName, source.c_str());
+            io.AttachFailed(source);
             if (failure.empty())
                 failure = "the attachment " + source +
                           (r == 1 ? " could not be read" : " could not be encoded in full");
@@ -453,10 +477,69 @@ int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle
     out.Put(".\r\n");
     out.Flush();
     if (failure.empty() && out.Failed()) failure = "the message could not be written to its file in IN";
-    plat::FileSeek(queue, 0, 0);
-    plat::FileSeek(composed, 0, 0);
     if (problem) *problem = failure;
     return failure.empty() ? 0 : 1;
+}
+
+namespace {
+
+// The queue file and the composed file on disk; attachments through
+// EncodeAttachment.
+class FileComposeIo : public ComposeIo {
+public:
+    FileComposeIo(const char* dataDir, plat::FileHandle queue, plat::FileHandle composed)
+        : m_dataDir(dataDir), m_pieces(queue), m_composed(composed) {}
+    int NextPiece(char* piece, int size) override { return m_pieces.Next(piece, size); }
+    bool Write(const char* data, int size) override { return plat::FileWrite(m_composed, data, size) == size; }
+    int Attach(const std::string& source, const std::string& nameToShow) override {
+        return EncodeAttachment(source.c_str(), m_composed, m_dataDir, nameToShow.c_str());
+    }
+    void AttachFailed(const std::string& source) override {
+        DLOG("Unable to encode the Attachment file\r\n");
+        ReportServiceEvent(plat::kEventError, 432, qlsmtp::kServiceName, source.c_str());
+    }
+
+private:
+    const char* m_dataDir;
+    filestore::PieceReader m_pieces;
+    plat::FileHandle m_composed;
+};
+
+}  // namespace
+
+int ComposeMessage(const char* dataDir, plat::FileHandle queue, plat::FileHandle composed,
+                   std::vector<std::string>* attachments, std::string* problem) {
+    plat::FileSeek(queue, 0, 0);
+    int result;
+    {
+        FileComposeIo io(dataDir, queue, composed);
+        result = ComposeMail(io, dataDir, attachments, problem);
+    }
+    plat::FileSeek(queue, 0, 0);
+    plat::FileSeek(composed, 0, 0);
+    return result;
+}
+
+int MemoryComposeIo::NextPiece(char* piece, int size) {
+    if (size <= 0 || size > 65536) return 0;
+    size_t avail = m_queue.size() - m_pos;
+    size_t limit = std::min(avail, static_cast<size_t>(size));
+    const char* start = m_queue.data() + m_pos;
+    const void* lf = std::memchr(start, '\n', limit);
+    // A last line without its line feed is not given, as PieceReader does not.
+    size_t n = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1
+                  : (avail >= static_cast<size_t>(size) ? limit : 0);
+    std::memcpy(piece, start, n);
+    m_pos += n;
+    return static_cast<int>(n);
+}
+
+int MemoryComposeIo::Attach(const std::string& source, const std::string& nameToShow) {
+    MakeMessageId();  // as EncodeAttachment does
+    auto it = m_sources.find(source);
+    if (it == m_sources.end()) return 1;
+    m_mail += AttachmentPart(it->second, nameToShow.c_str());
+    return 0;
 }
 
 int FindReceiverLine(plat::FileHandle composed, char* line, int size) {

@@ -5,7 +5,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "gateway/core/diag.h"
 #include "gateway/smtp_out/clientsock.h"
@@ -14,10 +16,6 @@
 namespace {
 
 constexpr uint16_t kQueryId = 0x8639;
-constexpr int kHeaderSize = 12;
-constexpr int kRecordFixed = 10;   // TYPE, CLASS, TTL, RDLENGTH
-constexpr int kMinRecord = 11;     // a root owner name and the fixed part
-constexpr int kMaxPointerJumps = 64;
 constexpr uint32_t kReceiveTimeoutMs = 30000;
 constexpr int kReceivePiece = 100;
 
@@ -110,7 +108,6 @@ int CDnsResolver::Lookup(const char* server, const char* domain) {
         DLOG("Lookup: Refused the server or domain text.\r\n");
         return 1;
     }
-    m_QueryLength = queryBytes - 2;
     m_Authoritative = 0;
     DLOG("Lookup: Created DSN querry for 'To Details'.\r\n");
 
@@ -153,149 +150,26 @@ int CDnsResolver::Lookup(const char* server, const char* domain) {
     }
 
     int declared = (prefix[0] << 8) | prefix[1];
-    m_Response.assign(static_cast<size_t>(declared) + 10, 0);
-    m_Received = 0;
-    while (m_Received < declared) {
-        int piece = std::min(kReceivePiece, declared - m_Received);
-        int n = sock.Receive(reinterpret_cast<char*>(m_Response.data()) + m_Received, piece);
+    std::vector<unsigned char> response(static_cast<size_t>(declared));
+    int received = 0;
+    while (received < declared) {
+        int piece = std::min(kReceivePiece, declared - received);
+        int n = sock.Receive(reinterpret_cast<char*>(response.data()) + received, piece);
         if (n < 1) break;
-        m_Received += n;
+        received += n;
     }
     sock.Disconnect();
-    if (m_Received >= 3 && (m_Response[2] & 0x04)) m_Authoritative = 1;
-    ParseResponse();
+    // An answer cut short is parsed as far as it came.
+    TakeResponse(response.data(), received, queryBytes - 2);
     DLOG("Lookup: End.\n\r");
     return 0;
 }
 
 void CDnsResolver::TakeResponse(const unsigned char* data, int length, int queryLength) {
-    if (length < 0) length = 0;
-    m_Response.assign(static_cast<size_t>(length) + 10, 0);
-    if (length > 0) std::memcpy(m_Response.data(), data, static_cast<size_t>(length));
-    m_Received = length;
-    m_QueryLength = queryLength;
-    m_Authoritative = (m_Received >= 3 && (m_Response[2] & 0x04)) ? 1 : 0;
-    ParseResponse();
-}
-
-// Reads a possibly compressed name at pos. Labels before the first pointer
-// must end before end; after a pointer, before the received bytes end.
-// False for anything that leaves the received bytes or loops.
-bool CDnsResolver::ReadName(int pos, int end, char* out, int* next) const {
-    const unsigned char* r = m_Response.data();
-    int limit = std::min(end, m_Received);
-    int outLen = 0;
-    int jumps = 0;
-    bool jumped = false;
-    out[0] = '\0';
-    for (;;) {
-        if (pos < 0 || pos >= limit) return false;
-        unsigned char b = r[pos];
-        if (b >= 64) {
-            if (pos + 1 >= limit || ++jumps > kMaxPointerJumps) return false;
-            int target = ((b & 0x3F) << 8) | r[pos + 1];
-            if (!jumped) *next = pos + 2;
-            jumped = true;
-            pos = target;
-            limit = m_Received;
-            continue;
-        }
-        if (b == 0) {
-            if (!jumped) *next = pos + 1;
-            out[outLen] = '\0';
-            return true;
-        }
-        if (pos + 1 + b > limit) return false;
-        if (outLen > 0 && outLen < 255) out[outLen++] = '.';
-        for (int i = 0; i < b && outLen < 255; ++i) out[outLen++] = static_cast<char>(r[pos + 1 + i]);
-        pos += 1 + b;
-    }
-}
-
-bool CDnsResolver::ReadCharString(int pos, char* out, int limit, int* next) const {
-    if (pos < 0 || pos >= m_Received) return false;
-    int n = m_Response[static_cast<size_t>(pos)];
-    if (pos + 1 + n > m_Received) return false;
-    int copy = n >= limit ? limit - 1 : n;
-    std::memcpy(out, m_Response.data() + pos + 1, static_cast<size_t>(copy));
-    out[copy] = '\0';
-    *next = pos + 1 + n;
-    return true;
-}
-
-bool CDnsResolver::ParseRecord(int pos, DnsRecord* rec, int* next) const {
-    const unsigned char* r = m_Response.data();
-    auto be16 = [r](int at) { return (r[at] << 8) | r[at + 1]; };
-    auto be32 = [r](int at) {
-        return (static_cast<uint32_t>(r[at]) << 24) | (static_cast<uint32_t>(r[at + 1]) << 16) |
-               (static_cast<uint32_t>(r[at + 2]) << 8) | r[at + 3];
-    };
-
-    int at = 0;
-    if (!ReadName(pos, m_Received, rec->name, &at)) return false;
-    if (at + kRecordFixed > m_Received) return false;
-    rec->type = be16(at);
-    rec->ttl = be32(at + 4);
-    int rdlength = be16(at + 8);
-    int rdata = at + kRecordFixed;
-    int rdend = rdata + rdlength;
-    if (rdend > m_Received) return false;
-    *next = rdend;
-
-    int after = 0;
-    switch (rec->type) {
-        case kTypeMX:
-            if (rdlength < 3) return false;
-            rec->preference = be16(rdata);
-            return ReadName(rdata + 2, rdend, rec->data, &after);
-        case kTypeA: {
-            if (rdlength < 4) return false;
-            uint32_t addr;
-            std::memcpy(&addr, r + rdata, 4);  // already in network order
-            plat::InetNtoa(addr, rec->data);
-            return true;
-        }
-        case kTypeSOA:
-            if (!ReadName(rdata, rdend, rec->data, &after)) return false;
-            if (!ReadName(after, rdend, rec->data2, &after)) return false;
-            if (after + 20 > rdend) return false;
-            rec->serial = be32(after);
-            rec->refresh = be32(after + 4);
-            rec->retry = be32(after + 8);
-            rec->expire = be32(after + 12);
-            rec->minimum = be32(after + 16);
-            return true;
-        case kTypeHINFO:
-        case kTypeMINFO:
-            if (!ReadCharString(rdata, rec->data, sizeof(rec->data), &after)) return false;
-            return ReadCharString(after, rec->data2, sizeof(rec->data2), &after);
-        default:
-            // Names for NS, CNAME, PTR and the like; other data that is not a
-            // name leaves the text empty without spoiling the rest.
-            if (!ReadName(rdata, rdend, rec->data, &after)) rec->data[0] = '\0';
-            return true;
-    }
-}
-
-int CDnsResolver::ParseResponse() {
-    m_Records.clear();
-    if (m_Received < kHeaderSize) return 1;
-    const unsigned char* r = m_Response.data();
-    int count = ((r[6] << 8) | r[7]) + ((r[8] << 8) | r[9]) + ((r[10] << 8) | r[11]);
-    // Every record takes at least kMinRecord bytes, which bounds the table.
-    m_Records.reserve(static_cast<size_t>(std::min(count, m_Received / kMinRecord + 1)));
-
-    int pos = m_QueryLength;
-    for (int i = 0; i < count; ++i) {
-        DnsRecord rec;
-        std::memset(&rec, 0, sizeof(rec));
-        int next = 0;
-        // A record that does not fit ends the table here.
-        if (!ParseRecord(pos, &rec, &next)) break;
-        m_Records.push_back(rec);
-        pos = next;
-    }
-    return 1;
+    dnswire::Answer answer =
+        dnswire::ParseAnswer(std::span<const uint8_t>(data, length > 0 ? static_cast<size_t>(length) : 0), queryLength);
+    m_Authoritative = answer.authoritative ? 1 : 0;
+    m_Records = std::move(answer.records);
 }
 
 int CDnsResolver::GetRecordCount() const { return static_cast<int>(m_Records.size()); }

@@ -7,28 +7,17 @@
 #include <cstdint>
 #include <vector>
 
-struct DnsRecord {
-    char name[256];
-    int type;
-    uint32_t ttl;
-    char data[256];
-    char data2[256];
-    int preference;
-    uint32_t serial;
-    uint32_t refresh;
-    uint32_t retry;
-    uint32_t expire;
-    uint32_t minimum;
-};
+#include "gateway/smtp_out/dnswire.h"
+
 
 class CDnsResolver {
 public:
-    static constexpr int kTypeA = 1;
-    static constexpr int kTypeNS = 2;
-    static constexpr int kTypeSOA = 6;
-    static constexpr int kTypeHINFO = 13;
-    static constexpr int kTypeMINFO = 14;
-    static constexpr int kTypeMX = 15;
+    static constexpr int kTypeA = dnswire::kTypeA;
+    static constexpr int kTypeNS = dnswire::kTypeNS;
+    static constexpr int kTypeSOA = dnswire::kTypeSOA;
+    static constexpr int kTypeHINFO = dnswire::kTypeHINFO;
+    static constexpr int kTypeMINFO = dnswire::kTypeMINFO;
+    static constexpr int kTypeMX = dnswire::kTypeMX;
     static constexpr int kDefaultPort = 53;
     // Longest domain and server texts accepted.
     static constexpr int kMaxDomain = 236;
@@ -52,8 +41,6 @@ public:
     int GetRecord(int index, DnsRecord* dest) const;
     // 1 the n-th record (0-based, table order) of that type was copied.
     int GetRecordOfType(int n, DnsRecord* dest, int type) const;
-    // Builds the table from the held response; always 1.
-    int ParseResponse();
     bool IsAuthoritative() const { return m_Authoritative != 0; }
 
     // Port for servers named without one, among them every name server met
@@ -69,20 +56,14 @@ public:
     // than kMaxDomain) or does not fit size.
     static int BuildQuery(const char* domain, unsigned char* out, int size);
     // Installs a response as received (without its prefix), as Lookup does
-    // after the query of queryLength bytes, and parses it.
+    // after the query of queryLength bytes: its records become the table.
     void TakeResponse(const unsigned char* data, int length, int queryLength);
 
 private:
-    bool ReadName(int pos, int end, char* out, int* next) const;
-    bool ReadCharString(int pos, char* out, int limit, int* next) const;
-    bool ParseRecord(int pos, DnsRecord* rec, int* next) const;
     // Splits "host[:port]"; false when the text is refused.
     bool SplitServer(const char* server, char* host, int hostSize, int* port) const;
 
-    std::vector<unsigned char> m_Response;  // declared length + 10 bytes
-    int m_Received = 0;                     // bytes of it that arrived
     std::vector<DnsRecord> m_Records;
-    int m_QueryLength = 0;
     int m_Authoritative = 0;
     int m_Port = kDefaultPort;
 };

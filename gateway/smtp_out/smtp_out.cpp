@@ -386,44 +386,72 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
         if (*p != '<') rcpt.push_back(*p);
     std::string domain = HostPart(rcpt);
 
+    int resolved = FindExchangers(&resolver, domain);
+    if (ConnectToExchanger(resolver, resolved, rcpt, domain, size) != 0) return 2;
+    // work takes each reply line.
+    return RunDialogue(message, rcpt, work, size);
+}
+
+int SMTPOut::FindExchangers(CDnsResolver* resolver, const std::string& domain) {
     DLOG("SMTP Out -- Get Address");
     DLOG(m_DNSServer.c_str());
-    int resolved = resolver.Resolve(m_DNSServer.c_str(), domain.c_str(), kResolveBudget);
+    int resolved = resolver->Resolve(m_DNSServer.c_str(), domain.c_str(), kResolveBudget);
     if (resolved != 0) DLOG("SMTP Out -- Auth Lookup Failed");
+    return resolved;
+}
 
-    for (int n = 0;; ++n) {
-        DnsRecord mx;
-        if (resolver.GetRecordOfType(n, &mx, CDnsResolver::kTypeMX)) {
-            DLOG("SMTP Out -- MX Rec Found : ");
-            DLOG(mx.data);
-            if (mx.data[0] == '\0' || static_cast<int>(std::strlen(mx.data)) > size) {
-                DLOG("SMTP Out -- MX host name skipped");
-                continue;
-            }
-            if (!resolver.FindAddressRecord(mx.data, work, size + 1)) {
-                CopyText(work, size + 1, mx.data);
-                ResolveHostAddress(work, size + 1);
-            }
-            if (Connect(m_RemotePort, work) == 0) {
-                m_Host = mx.data;
-                break;
-            }
-            DLOG("Unable to connect to the Client.\r\n");
+int SMTPOut::ConnectToExchanger(const CDnsResolver& resolver, int resolved, const std::string& rcpt,
+                                const std::string& domain, int size) {
+    // The dotted address connected to; host names and recipients longer
+    // than size are not taken whole.
+    std::vector<char> address(static_cast<size_t>(size) + 1, '\0');
+    int n = 0;
+    for (DnsRecord mx; resolver.GetRecordOfType(n, &mx, CDnsResolver::kTypeMX); ++n) {
+        DLOG("SMTP Out -- MX Rec Found : ");
+        DLOG(mx.data);
+        if (mx.data[0] == '\0' || static_cast<int>(std::strlen(mx.data)) > size) {
+            DLOG("SMTP Out -- MX host name skipped");
             continue;
         }
-        DLOG("SMTP Out -- No MX Rec, Using domain name");
-        CopyText(work, size + 1, rcpt);
-        ResolveHostAddress(work, size + 1);
-        if (Connect(m_RemotePort, work) != 0) {
-            DLOG("Unable to connect to the Client.\r\n");
-            m_LastFailure = "DNS lookup of " + domain + " at " + m_DNSServer + ": " + DnsOutcome(resolved, n) +
-                            "; no host accepted a connection on port " + std::to_string(m_RemotePort);
-            return 2;
+        if (!resolver.FindAddressRecord(mx.data, address.data(), size + 1)) {
+            CopyText(address.data(), size + 1, mx.data);
+            ResolveHostAddress(address.data(), size + 1);
         }
-        m_Host = domain;
-        break;
+        if (Connect(m_RemotePort, address.data()) == 0) {
+            m_Host = mx.data;
+            return 0;
+        }
+        DLOG("Unable to connect to the Client.\r\n");
     }
+    DLOG("SMTP Out -- No MX Rec, Using domain name");
+    CopyText(address.data(), size + 1, rcpt);
+    ResolveHostAddress(address.data(), size + 1);
+    if (Connect(m_RemotePort, address.data()) != 0) {
+        DLOG("Unable to connect to the Client.\r\n");
+        m_LastFailure = "DNS lookup of " + domain + " at " + m_DNSServer + ": " + DnsOutcome(resolved, n) +
+                        "; no host accepted a connection on port " + std::to_string(m_RemotePort);
+        return 2;
+    }
+    m_Host = domain;
+    return 0;
+}
 
+int SMTPOut::EndFailedDialogue() {
+    GetAndDisplayError();
+    Disconnect();
+    return 3;
+}
+
+void SMTPOut::SendCommand(const char* verb, const char* argument, const char* end) {
+    // Each command goes out in one send: a command split over several small
+    // sends waits for the peer's delayed acknowledgement before its end.
+    std::string line(verb);
+    line += argument;
+    line += end;
+    SendString(line.c_str());
+}
+
+int SMTPOut::RunDialogue(plat::FileHandle message, const std::string& rcpt, char* reply, int size) {
     DLOG("SMTP Out -- Connecting");
     SetReceiveTimeout(m_ReplyTimeoutMs);
     // A receiver that stops taking data fails the send after this long.
@@ -433,53 +461,51 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
     char domainName[80] = {};
     if (m_FileMan) m_FileMan->GetDomainName(domainName, sizeof(domainName));
 
-    auto fail = [&]() {
-        GetAndDisplayError();
-        Disconnect();
-        return 3;
-    };
-
-    // Each command goes out in one send: a command split over several small
-    // sends waits for the peer's delayed acknowledgement before its end.
-    auto command = [this](const char* verb, const char* argument, const char* end) {
-        std::string line(verb);
-        line += argument;
-        line += end;
-        SendString(line.c_str());
-    };
-
     DLOG("SMTP Out -- HELO");
-    command("HELO ", domainName, "\r\n");
-    if (WaitForReply(250, "HELO", work, size) != 0) return fail();
+    SendCommand("HELO ", domainName, "\r\n");
+    if (WaitForReply(250, "HELO", reply, size) != 0) return EndFailedDialogue();
 
     DLOG("SMTP Out -- MAIL");
     bool accepted = false;
     for (int tries = 0; tries < 2 && !accepted; ++tries) {
-        command("Mail from:<", domainName, ">\r\n");
-        accepted = WaitForReply(250, "MAIL", work, size) == 0;
+        SendCommand("Mail from:<", domainName, ">\r\n");
+        accepted = WaitForReply(250, "MAIL", reply, size) == 0;
     }
-    if (!accepted) return fail();
+    if (!accepted) return EndFailedDialogue();
 
     DLOG("SMTP Out -- RCPT");
-    command("RCPT to:<", rcpt.c_str(), ">\r\n");
-    if (WaitForReply(250, "RCPT", work, size) != 0) return fail();
+    SendCommand("RCPT to:<", rcpt.c_str(), ">\r\n");
+    if (WaitForReply(250, "RCPT", reply, size) != 0) return EndFailedDialogue();
 
     DLOG("SMTP Out -- DATA");
     SendString("DATA\r\n");
-    if (WaitForReply(354, "DATA", work, size) != 0) return fail();
+    if (WaitForReply(354, "DATA", reply, size) != 0) return EndFailedDialogue();
 
     DLOG("SMTP Out -- Sending Message");
-    // The file is read in blocks of whole chunks of size bytes; "TO:<<"
-    // becomes "TO:<" within each chunk (one split between two chunks stays),
-    // and the block goes out in one send.
-    std::string block(static_cast<size_t>(size) * std::max(1, kDataBlock / size), '\0');
+    if (SendMessageData(message, size) != 0) return EndFailedDialogue();
+    // Only the server's 250 to the end of data means it took the message;
+    // the receiver may take up to 10 minutes for it (RFC 5321 4.5.3.2.6).
+    SetReceiveTimeout(m_DataEndTimeoutMs);
+    if (WaitForReply(250, "the end of the data", reply, size) != 0) return EndFailedDialogue();
+
+    DLOG("SMTP Out -- QUIT");
+    SendString("QUIT\r\n");
+    Disconnect();
+    return 0;
+}
+
+int SMTPOut::SendMessageData(plat::FileHandle message, int chunkSize) {
+    // The file is read in blocks of whole chunks; "TO:<<" becomes "TO:<"
+    // within each chunk (one split between two chunks stays), and the block
+    // goes out in one send.
+    std::string block(static_cast<size_t>(chunkSize) * std::max(1, kDataBlock / chunkSize), '\0');
     for (;;) {
         int n = filestore::Read(message, block.data(), static_cast<int>(block.size()));
-        if (n <= 0) break;
+        if (n <= 0) return 0;
         char* p = block.data();
         int out = 0;
-        for (int chunk = 0; chunk < n; chunk += size) {
-            int end = std::min(n, chunk + size);
+        for (int chunk = 0; chunk < n; chunk += chunkSize) {
+            int end = std::min(n, chunk + chunkSize);
             for (int i = chunk; i < end; ++i) {
                 if (i + 5 <= end && std::memcmp(p + i, "TO:<<", 5) == 0) {
                     std::memmove(p + out, "TO:<", 4);
@@ -498,16 +524,7 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
             m_LastFailure = ms.count() >= static_cast<long long>(m_SendTimeoutMs)
                                 ? m_Host + " took no data for " + std::to_string(m_SendTimeoutMs / 1000) + " s"
                                 : "sending the message to " + m_Host + " failed: " + plat::ErrorText(err);
-            return fail();
+            return 1;
         }
     }
-    // Only the server's 250 to the end of data means it took the message;
-    // the receiver may take up to 10 minutes for it (RFC 5321 4.5.3.2.6).
-    SetReceiveTimeout(m_DataEndTimeoutMs);
-    if (WaitForReply(250, "the end of the data", work, size) != 0) return fail();
-
-    DLOG("SMTP Out -- QUIT");
-    SendString("QUIT\r\n");
-    Disconnect();
-    return 0;
 }

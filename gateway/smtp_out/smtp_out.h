@@ -17,6 +17,7 @@
 #include "gateway/smtp_out/clientsock.h"
 #include "platform/file.h"
 
+class CDnsResolver;
 class CFileMan;
 
 class SMTPOut : public CClientSock {
@@ -71,6 +72,21 @@ private:
     // reply, a failed read or too many other lines. step names the command
     // answered in the failure kept.
     int WaitForReply(int expected, const char* step, char* work, int size);
+    // The steps of SendMessageViaMX. The DNS result for domain (the
+    // resolver's table holds the exchangers).
+    int FindExchangers(CDnsResolver* resolver, const std::string& domain);
+    // Connects to the first exchanger in table order that accepts, else to
+    // the recipient domain's own address: 0 connected; 2 no host.
+    int ConnectToExchanger(const CDnsResolver& resolver, int resolved, const std::string& rcpt,
+                           const std::string& domain, int size);
+    // HELO to QUIT on the connection; reply takes each reply line (size
+    // + 1 bytes). 0 the server took the message; 3 it did not.
+    int RunDialogue(plat::FileHandle message, const std::string& rcpt, char* reply, int size);
+    void SendCommand(const char* verb, const char* argument, const char* end);
+    // Sends the message file in chunks of chunkSize bytes; 1 a send failed.
+    int SendMessageData(plat::FileHandle message, int chunkSize);
+    // Logs the error, closes the connection; 3.
+    int EndFailedDialogue();
     // Moves a queue file to its error name: true with that name in target;
     // false with the reason in target when no error name could be given.
     bool SetAside(const std::string& path, bool upperCase, std::string* target);
