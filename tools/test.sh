@@ -18,7 +18,7 @@ jobs=$(nproc)
 packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           python3 python3-aiosmtpd python3-dnspython swaks nsd
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb
-          imagemagick xdotool fp-utils-3.2.2
+          imagemagick fp-utils-3.2.2
           nsis lintian dpkg-dev adduser systemd)
 # shellcheck source=tools/packages.sh
 . "$top/tools/packages.sh"
