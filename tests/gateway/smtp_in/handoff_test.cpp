@@ -50,37 +50,37 @@ protected:
     rxtest::TestSettings m_s;
 };
 
-TEST_F(Handoff, MessageWithoutTextOrAttachmentsAndAMissingRawFile) {
+// The files the fax server sees, the counters and the flags: a message
+// without text or attachments, one with both (a digest mismatch only warns),
+// and a raw file that has gone.
+TEST_F(Handoff, FilesCountersAndFlags) {
     EXPECT_EQ(Translate("Received: from x\nSubject: s\nTo: a, b\nContent-Type: message/external-body\n\nnone\n"), 0);
     EXPECT_EQ(ReadAll(Out("ENV7.tmp")),
               Crlf("SUBJECT:s\nTO: a, b\nTO: a\nTO: b\n\nBEGIN BODY\n<<ENV7.bdy>>\nEND BODY\n\n"));
     EXPECT_EQ(ReadAll(Out("ENV7.bdy")), "");
     EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV7.bdy", "ENV7.tmp"})) << "scratch files are removed";
-    EXPECT_EQ(Dword(qlsmtp::kValOUTIndex), 8u);
-    EXPECT_EQ(Dword(qlsmtp::kValFileNameUse), 0u);
     EXPECT_EQ(String(qlsmtp::kValFileName), Out("ENV7"));
+
+    EXPECT_EQ(Translate("From: me@example.com\nSubject: fax\nCc: c@d\nContent-Type: multipart/mixed; boundary=zz\n\n"
+                        "--zz\n\nPlease fax this.\n--zz\nContent-Type: application/x-tar; name=archive.tar.gz\n"
+                        "Content-Transfer-Encoding: base64\nContent-MD5: AAAAAAAAAAAAAAAAAAAAAA==\n\nAAEC\n--zz\n"
+                        "Content-Type: text/plain\nContent-Disposition: attachment; filename=README\n\nread me\n--zz--\n"),
+              0);
+    EXPECT_EQ(ReadAll(Out("ENV8.tmp")),
+              Crlf("FROM:me@example.com\nSUBJECT:fax\nTO: c@d\n\nBEGIN BODY\n<<ENV8.bdy>>\nEND BODY\n\n"
+                   "BEGIN ATTACH\n<<archive.tar.gz:ATT3.tar>>\n<<README:ATT4.>>\nEND ATTACH\n"));
+    EXPECT_EQ(ReadAll(Out("ENV8.bdy")), "Please fax this.");
+    EXPECT_EQ(ReadAll(Out("ATT3.tar")), std::string("\0\1\2", 3));
+    EXPECT_EQ(ReadAll(Out("ATT4.")), "read me");
+    EXPECT_EQ(String(qlsmtp::kValFileNameAtt), "ATT4.");
 
     std::mutex lock;
     EXPECT_EQ(TranslateReceivedMessage(lock, Out("404.qmx").c_str()), 0);
-    EXPECT_EQ(ReadAll(Out("ENV8.tmp")), Crlf("\nBEGIN BODY\n<<ENV8.bdy>>\nEND BODY\n\n"));
-    EXPECT_EQ(ReadAll(Out("ENV8.bdy")), "");
-}
-
-TEST_F(Handoff, TextBodyAndAttachments) {
-    EXPECT_EQ(Translate("From: me@example.com\nSubject: fax\nCc: c@d\nContent-Type: multipart/mixed; boundary=zz\n\n"
-                        "--zz\n\nPlease fax this.\n--zz\nContent-Type: application/x-tar; name=archive.tar.gz\n"
-                        "Content-Transfer-Encoding: base64\n\nAAEC\n--zz\nContent-Type: text/plain\n"
-                        "Content-Disposition: attachment; filename=README\n\nread me\n--zz--\n"),
-              0);
-    EXPECT_EQ(ReadAll(Out("ENV7.tmp")),
-              Crlf("FROM:me@example.com\nSUBJECT:fax\nTO: c@d\n\nBEGIN BODY\n<<ENV7.bdy>>\nEND BODY\n\n"
-                   "BEGIN ATTACH\n<<archive.tar.gz:ATT3.tar>>\n<<README:ATT4.>>\nEND ATTACH\n"));
-    EXPECT_EQ(ReadAll(Out("ENV7.bdy")), "Please fax this.");
-    EXPECT_EQ(ReadAll(Out("ATT3.tar")), std::string("\0\1\2", 3));
-    EXPECT_EQ(ReadAll(Out("ATT4.")), "read me");
+    EXPECT_EQ(ReadAll(Out("ENV9.tmp")), Crlf("\nBEGIN BODY\n<<ENV9.bdy>>\nEND BODY\n\n"));
+    EXPECT_EQ(Dword(qlsmtp::kValOUTIndex), 10u);
     EXPECT_EQ(Dword(qlsmtp::kValOUTIndexAtt), 5u);
+    EXPECT_EQ(Dword(qlsmtp::kValFileNameUse), 0u);
     EXPECT_EQ(Dword(qlsmtp::kValFileNameUseAtt), 0u);
-    EXPECT_EQ(String(qlsmtp::kValFileNameAtt), "ATT4.");
 }
 
 TEST_F(Handoff, CountersStartWrapAndSkipNamesStillInOut) {
@@ -105,13 +105,15 @@ TEST_F(Handoff, CountersStartWrapAndSkipNamesStillInOut) {
     EXPECT_EQ(Dword(qlsmtp::kValOUTIndexAtt), 3u);
 }
 
-// Holds the envelope name busy for a while, as the fax server may.
+// Holds the envelope name, then the attachment name busy for a while, as
+// the fax server may.
 class CBusyHandoff : public CHandoff {
 public:
     explicit CBusyHandoff(rxtest::TestSettings& s) : m_s(s) {}
     void Pause(uint32_t ms) override {
         pauses.push_back(ms);
         if (pauses.size() == 2) m_s.SetDword(qlsmtp::kValFileNameUse, 0);
+        if (pauses.size() == 3) m_s.SetDword(qlsmtp::kValFileNameUseAtt, 0);
     }
     std::vector<uint32_t> pauses;
 
@@ -119,12 +121,13 @@ private:
     rxtest::TestSettings& m_s;
 };
 
-TEST_F(Handoff, WaitsWhileTheEnvelopeNameIsInUse) {
+TEST_F(Handoff, WaitsWhileANameIsInUse) {
     m_s.SetDword(qlsmtp::kValFileNameUse, 1);
+    m_s.SetDword(qlsmtp::kValFileNameUseAtt, 1);
     CBusyHandoff handoff(m_s);
-    EXPECT_EQ(handoff.Translate(Raw("\nbody\n").c_str()), 0);
-    EXPECT_EQ(handoff.pauses, (std::vector<uint32_t>{25000, 25000}));
-    EXPECT_TRUE(plat::PathExists(Out("ENV7.tmp").c_str()));
+    EXPECT_EQ(handoff.Translate(Raw("Content-Type: image/png; name=p.png\n\nx").c_str()), 0);
+    EXPECT_EQ(handoff.pauses, (std::vector<uint32_t>{25000, 25000, 25000}));
+    EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ATT3.png", "ENV7.bdy", "ENV7.tmp"}));
 }
 
 // Counts the attachment lists made, or fails to make one.
@@ -154,17 +157,19 @@ TEST_F(Handoff, AttachmentListIsMadeByTheFirstAttachmentOnly) {
         {"\nbody\n", false, 0, 0, {"ENV7.bdy", "ENV7.tmp"}},
         {two, false, 0, 1, {"ATT3.png", "ATT4.png", "ENV7.bdy", "ENV7.tmp"}},
         // Nowhere to list the attachment: nothing is handed off, the raw
-        // file stays for the next start.
+        // file stays for the next start, the fax server's flag stays set.
         {two, true, 2, 1, {}},
     };
     for (const Case& c : cases) {
         SetUp();
         for (const std::string& name : OutFiles()) std::remove(Out(name).c_str());
+        m_s.SetDword(qlsmtp::kValFileNameUseAtt, c.fail ? 1 : 0);
         CListHandoff handoff(c.fail);
         EXPECT_EQ(handoff.Translate(Raw(c.message).c_str()), c.result) << c.message;
         EXPECT_EQ(handoff.lists, c.lists) << c.message;
         EXPECT_EQ(OutFiles(), c.files) << c.message;
         EXPECT_EQ(Dword(qlsmtp::kValFileNameUse), 0u);
+        EXPECT_EQ(Dword(qlsmtp::kValFileNameUseAtt), c.fail ? 1u : 0u);
     }
     EXPECT_EQ(ReadAll(Out("12.qmx")), Crlf(two));
 }
