@@ -1,8 +1,10 @@
 // Decodes one message from the fuzzer's bytes as the hand-off does (the raw
 // file read in text mode), with the results kept in memory. Fragments of
-// message/partial go to a scratch store below TMP, emptied after every input.
+// message/partial go to a scratch store below TMP (in memory-backed /dev/shm
+// where there is one), emptied after every input.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "gateway/mime/decoder.h"
@@ -13,10 +15,17 @@
 
 namespace {
 
+std::string g_tmp;
+
+void RemoveScratch() { testsupport::RemoveTree(g_tmp); }
+
 std::string ScratchTmp() {
-    std::string tmp = testsupport::TempBase() + plat::kPathSep + "qlsmtp-fuzz-decoder-" + std::to_string(plat::ProcessId());
+    std::string tmp = plat::IsDirectory("/dev/shm") ? std::string("/dev/shm") : testsupport::TempBase();
+    tmp += plat::kPathSep + std::string("qlsmtp-fuzz-decoder-") + std::to_string(plat::ProcessId());
     plat::MakeDirectory(tmp.c_str());
     plat::SetEnv("TMP", tmp.c_str());
+    g_tmp = tmp;
+    std::atexit(RemoveScratch);
     return tmp;
 }
 

@@ -44,8 +44,8 @@ public:
     int DecodeMessage(PartStream& stream, const char* defaultType, int appleDouble);
 
     // Reads the header block (a newline, then the header lines) and finds the
-    // fields; also gives the envelope lines to the sink. The results point into the
-    // block, valid until the next block is read.
+    // fields; also gives the envelope lines to the sink. The results point
+    // into the block, valid until the next block is read.
     const char* ReadHeaderBlock(PartStream& stream, HeaderFields* fields);
     size_t HeaderLength() const { return m_headerLength; }
     // Replaces *type by its compacted form; the parameter list, or nullptr

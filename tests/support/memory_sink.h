@@ -18,7 +18,7 @@ public:
     explicit CMemorySink(bool list = true) : m_list(list) {}
 
     void EnvelopeLines(const std::string& lines) override {
-        for (size_t at = 0, nl; at < lines.size(); at = nl + 1) {
+        for (size_t at = 0, nl; m_list && at < lines.size(); at = nl + 1) {
             nl = lines.find('\n', at);
             Add("envelope " + Escape(lines.substr(at, nl - at)));
         }
@@ -26,24 +26,23 @@ public:
     bool BeginBodyText() override { return Begin("body"); }
     void EndBodyText() override {
         body += m_content;
-        Add("| " + Escape(m_content));
-        Add("end body " + Summary());
+        if (m_list) Add("| " + Escape(m_content) + "\nend body " + Summary());
     }
     bool BeginAttachment(const mime::AttachmentInfo& info) override {
-        return Begin("attachment \"" + Escape(info.listedName) + "\" ext \"" + info.extension + "\"" +
+        return Begin(!m_list ? "" : "attachment \"" + Escape(info.listedName) + "\" ext \"" + info.extension + "\"" +
                                 (info.binary ? " binary" : " text"));
     }
     void EndAttachment(mime::DigestResult digest) override {
         static const char* const kDigest[] = {"none", "match", "mismatch"};
-        Add("end attachment " + Summary() + " digest " + kDigest[static_cast<int>(digest)]);
+        if (m_list) Add("end attachment " + Summary() + " digest " + kDigest[static_cast<int>(digest)]);
     }
     void Write(const void* data, size_t length) override { m_content.append(static_cast<const char*>(data), length); }
     void DecodeWarning(const std::string& text) override {
         warnings.push_back(text);
-        Add("warning " + Escape(text));
+        if (m_list) Add("warning " + Escape(text));
     }
-    void DecodeStatus(const std::string& text) override { Add("status " + Escape(text)); }
-    void ErrorReport(const std::string& text, int) override { Add("error " + Escape(text)); }
+    void DecodeStatus(const std::string& text) override { if (m_list) Add("status " + Escape(text)); }
+    void ErrorReport(const std::string& text, int) override { if (m_list) Add("error " + Escape(text)); }
     void FragmentStoreRefused(const std::string& path) override { Add("refused " + path); }
 
     std::string body;  // every piece of body text
@@ -61,7 +60,6 @@ private:
         return !refuseOutputs;
     }
     std::string Summary() {
-        if (!m_list) return std::string();
         mime::CMd5 md5;
         md5.Update(m_content.data(), m_content.size());
         unsigned char d[16];

@@ -19,6 +19,7 @@ namespace {
 
 std::string GoldenDir() {
     std::string file = __FILE__;
+    if (plat::kPathSep == '\\' && file[0] == '/') file = "Z:" + file;  // under Wine, the build machine's root
     return file.substr(0, file.find_last_of("/\\") + 1) + "golden" + plat::kPathSep;
 }
 
