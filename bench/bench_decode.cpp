@@ -123,6 +123,7 @@ struct Scratch {
     std::string textPath;
 
     Scratch() {
+        fs::create_directories(dir.path());
         base64Path = Input("base64.qmx", Base64Message);
         qpPath = Input("qp.qmx", QuotedPrintableMessage);
         textPath = Input("text.qmx", PlainTextMessage);
