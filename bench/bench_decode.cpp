@@ -1,6 +1,6 @@
-// Decoding throughput of received mail, as the hand-off runs it: the raw
-// message file is read in text mode and decoded into a scratch data
-// directory (envelope lines, body text, attachment files). Bytes processed
+// Decoding throughput of received mail: the raw message file is read in
+// text mode, as the hand-off reads it, and decoded into memory (envelope
+// lines, body text, attachments). Bytes processed
 // are the raw file's bytes, so the rates read as MB/s of input.
 //
 //   BM_DecodeBase64Attachment  a 10 MB binary attachment in base64 with a
@@ -24,7 +24,7 @@
 
 #include "bench/bench_dir.h"
 #include "gateway/mime/decoder.h"
-#include "tests/support/scratch_handoff_files.h"
+#include "tests/support/memory_sink.h"
 #include "gateway/mime/md5.h"
 #include "platform/textfile.h"
 
@@ -116,24 +116,14 @@ std::string PlainTextMessage() {
     return std::string(kHeaders) + "\r\n" + body;
 }
 
-class CCountingReporter : public mime::CDecodeReporter {
-public:
-    void DecodeWarning(const std::string&) override { ++m_warnings; }
-    void DecodeStatus(const std::string&) override {}
-    void ErrorReport(const std::string&, int) override { ++m_warnings; }
-    int m_warnings = 0;
-};
-
 struct Scratch {
     CBenchDir dir{"qlsmtp-bench-decode-"};
-    std::string root;  // data directory, ends in the separator
     std::string base64Path;
     std::string qpPath;
     std::string textPath;
 
     Scratch() {
-        root = (dir.path() / "data").string() + "/";
-        fs::create_directories(root + "OUT");
+        fs::create_directories(dir.path());
         base64Path = Input("base64.qmx", Base64Message);
         qpPath = Input("qp.qmx", QuotedPrintableMessage);
         textPath = Input("text.qmx", PlainTextMessage);
@@ -152,23 +142,19 @@ Scratch& Files() {
 }
 
 void Decode(benchmark::State& state, const std::string& input) {
-    Scratch& s = Files();
-    testsupport::CScratchFiles files(s.root);
-    CCountingReporter reporter;
+    testsupport::CMemorySink sink(false);
     for (auto _ : state) {
-        // A fresh envelope and body scratch file each time, as a hand-off has.
-        std::remove(files.Out("ENV0").c_str());
-        std::remove(files.Out("Msgcnt.imp").c_str());
+        sink.body.clear();
         plat::CTextStream raw;
         if (raw.Open(input.c_str(), "r") != 0) {
             state.SkipWithError("cannot open the message file");
             break;
         }
         mime::PartStream stream(&raw);
-        mime::CMimeDecoder decoder(files, reporter);
+        mime::CMimeDecoder decoder(sink);
         decoder.DecodeMessage(stream, "text/plain", 0);
     }
-    if (reporter.m_warnings != 0) state.SkipWithError("the decoder warned (digest mismatch?)");
+    if (!sink.warnings.empty()) state.SkipWithError("the decoder warned (digest mismatch?)");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * fs::file_size(input)));
     state.counters["input_bytes"] = static_cast<double>(fs::file_size(input));
 }

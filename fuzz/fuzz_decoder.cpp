@@ -1,47 +1,46 @@
-// Decodes one message from the fuzzer's bytes as the hand-off does: the raw
-// file is read in text mode and the output lands in a scratch data directory
-// that is emptied again after every input.
+// Decodes one message from the fuzzer's bytes as the hand-off does (the raw
+// file read in text mode), with the results kept in memory. Fragments of
+// message/partial go to a scratch store below TMP (in memory-backed /dev/shm
+// where there is one), emptied after every input.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "gateway/mime/decoder.h"
-#include "tests/support/files.h"
-#include "tests/support/scratch_handoff_files.h"
 #include "platform/file.h"
 #include "platform/system.h"
-#include "platform/textfile.h"
+#include "tests/support/files.h"
+#include "tests/support/memory_sink.h"
 
 namespace {
 
-std::string ScratchRoot() {
-    std::string root = testsupport::TempBase() + plat::kPathSep + "qlsmtp-fuzz-decoder-" + std::to_string(plat::ProcessId());
-    plat::MakeDirectory(root.c_str());
-    plat::MakeDirectory((root + plat::kPathSep + "OUT").c_str());
-    plat::MakeDirectory((root + plat::kPathSep + "tmp").c_str());
-    // Fragment directories of message/partial go below the scratch folder too.
-    plat::SetEnv("TMP", (root + plat::kPathSep + "tmp").c_str());
-    return root + plat::kPathSep;
+std::string g_tmp;
+
+void RemoveScratch() { testsupport::RemoveTree(g_tmp); }
+
+std::string ScratchTmp() {
+    std::string tmp = plat::IsDirectory("/dev/shm") ? std::string("/dev/shm") : testsupport::TempBase();
+    tmp += plat::kPathSep + std::string("qlsmtp-fuzz-decoder-") + std::to_string(plat::ProcessId());
+    plat::MakeDirectory(tmp.c_str());
+    plat::SetEnv("TMP", tmp.c_str());
+    g_tmp = tmp;
+    std::atexit(RemoveScratch);
+    return tmp;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string root = ScratchRoot();
-    const std::string raw = root + "raw.qmx";
-    if (!testsupport::WriteFile(raw, std::string(reinterpret_cast<const char*>(data), size))) return 0;
-    testsupport::CScratchFiles files(root, 50);
-    testsupport::CNullReporter reporter;
-    {
-        plat::CTextStream in;
-        if (in.Open(raw.c_str(), "r") == 0) {
-            mime::PartStream stream(&in);
-            mime::CMimeDecoder decoder(files, reporter);
-            decoder.DecodeMessage(stream, "text/plain", 0);
-        }
-    }
-    testsupport::RemoveTree(root + "OUT", true);
-    testsupport::RemoveTree(root + "tmp", true);
+    static const std::string parts = ScratchTmp() + plat::kPathSep + "parts";
+    std::string text;  // CR LF read as a newline
+    text.reserve(size);
+    for (size_t i = 0; i < size; ++i)
+        if (data[i] != '\r' || i + 1 == size || data[i + 1] != '\n') text += static_cast<char>(data[i]);
+    testsupport::CMemorySink sink(false);
+    mime::CMimeDecoder decoder(sink);
+    mime::PartStream stream(text.data(), text.size());
+    decoder.DecodeMessage(stream, "text/plain", 0);
+    if (plat::PathExists(parts.c_str())) testsupport::RemoveTree(parts);
     return 0;
 }

@@ -7,30 +7,11 @@
 #include <string>
 
 #include "gateway/mime/decoder.h"
-#include "tests/support/scratch_handoff_files.h"
-
-namespace {
-
-// No envelope is written: the recipient and sender lines are still built.
-class CNoFiles : public mime::CHandoffFiles {
-public:
-    bool GetNewFileName(std::string*) override { return false; }
-    bool GetMsgFileName(std::string*) override { return false; }
-    bool GetAttachmentList(std::string*) override { return false; }
-    bool GetRootPath(std::string*) override { return false; }
-    bool IsAttFileNameInUse() override { return false; }
-    int AllocateAttFileName(const char*) override { return 1; }
-    bool GetAttFileName(std::string*) override { return false; }
-    void ReleaseAttFileName() override {}
-    void Pause(uint32_t) override {}
-};
-
-}  // namespace
+#include "tests/support/memory_sink.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static CNoFiles files;
-    static testsupport::CNullReporter reporter;
-    static mime::CMimeDecoder decoder(files, reporter);
+    testsupport::CMemorySink sink(false);
+    mime::CMimeDecoder decoder(sink);
 
     mime::PartStream stream(data, size);
     mime::HeaderFields fields;

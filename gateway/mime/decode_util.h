@@ -19,6 +19,13 @@ inline bool IsAsciiAlnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
+// Where decoded content goes.
+class CByteOutput {
+public:
+    virtual ~CByteOutput() = default;
+    virtual void Write(const void* data, size_t length) = 0;
+};
+
 // Where the decoder's warnings, status lines and error reports go.
 class CDecodeReporter {
 public:
@@ -50,7 +57,8 @@ public:
 void ConsoleWrite(bool toStdErr, const char* text, size_t length);
 
 // Makes an allocation failure anywhere in the process write "Memory
-// exhausted\n" to standard error and end the process with status 1.
+// exhausted\n" to standard error and end the process with status 1. Called
+// once at the start of the program.
 void InstallMemoryExhaustedHandler();
 
 }  // namespace mime

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "gateway/mime/transfer.h"
-#include "platform/textfile.h"
 
 namespace mime {
 
@@ -78,14 +77,11 @@ private:
 
 }  // namespace
 
-CMimeDecoder::CMimeDecoder(CHandoffFiles& files, CDecodeReporter& reporter)
-    : m_files(files), m_reporter(reporter) {
-    InstallMemoryExhaustedHandler();
-}
+CMimeDecoder::CMimeDecoder(CDecodeSink& sink) : m_sink(sink) {}
 
 int CMimeDecoder::DecodeMessage(PartStream& stream, const char* defaultType, int appleDouble) {
     if (m_level >= kMaxNesting) {
-        m_reporter.DecodeWarning("ignoring part nested too deeply");
+        m_sink.DecodeWarning("ignoring part nested too deeply");
         stream.SkipPart();
         return 0;
     }
@@ -95,7 +91,7 @@ int CMimeDecoder::DecodeMessage(PartStream& stream, const char* defaultType, int
     ReadHeaderBlock(stream, &fields);
     char status[40];
     std::snprintf(status, sizeof(status), "headers len : %zu", m_headerLength);
-    m_reporter.DecodeStatus(status);
+    m_sink.DecodeStatus(status);
 
     const char* type = fields.contentType;
     if (!type || !std::strchr(type, '/')) type = defaultType;
@@ -103,12 +99,12 @@ int CMimeDecoder::DecodeMessage(PartStream& stream, const char* defaultType, int
 
     if (CaseCompare(type, "message/rfc822") == 0) {
         if (fields.encoding != kEncodingNone)
-            m_reporter.DecodeWarning("ignoring invalid content encoding on message/rfc822");
+            m_sink.DecodeWarning("ignoring invalid content encoding on message/rfc822");
         return DecodeMessage(stream, "text/plain", 0);
     }
     if (CaseCompare(type, "message/partial") == 0) {
         if (fields.encoding != kEncodingNone)
-            m_reporter.DecodeWarning("ignoring invalid content encoding on message/partial");
+            m_sink.DecodeWarning("ignoring invalid content encoding on message/partial");
         return StorePartialFragment(stream, m_header.data(), params);
     }
     if (CaseCompareN(type, "message/", 8) == 0) {
@@ -117,7 +113,7 @@ int CMimeDecoder::DecodeMessage(PartStream& stream, const char* defaultType, int
     }
     if (CaseCompareN(type, "multipart/", 10) == 0) {
         if (fields.encoding != kEncodingNone)
-            m_reporter.DecodeWarning("ignoring invalid content encoding on multipart");
+            m_sink.DecodeWarning("ignoring invalid content encoding on multipart");
         return DecodeMultipart(stream, type, params);
     }
     const bool isText = CaseCompareN(type, "text/", 5) == 0;
@@ -150,7 +146,7 @@ const char* CMimeDecoder::ReadHeaderBlock(PartStream& stream, HeaderFields* fiel
         length += static_cast<size_t>(n);
         if (m_header.size() - length < kHeaderSlack) {
             if (m_header.size() + kHeaderStep > kMaxHeaderBlock) {
-                m_reporter.DecodeWarning("header block too long; reading the rest as body");
+                m_sink.DecodeWarning("header block too long; reading the rest as body");
                 break;
             }
             m_header.resize(m_header.size() + kHeaderStep);
@@ -242,14 +238,7 @@ void CMimeDecoder::ScanHeaderBlock(HeaderFields* fields) {
                 break;
         }
     }
-    if (envelope.empty()) return;
-    std::string path;
-    if (!m_files.GetNewFileName(&path)) return;
-    plat::CTextStream out;
-    int error = out.Open(path.c_str(), "a+");
-    if (error == 0 && (out.Write(envelope.data(), static_cast<int>(envelope.size())) < 0 || out.Close() != 0))
-        error = out.LastError() ? out.LastError() : -1;
-    if (error != 0) m_files.OutputFailed(path, error);
+    if (!envelope.empty()) m_sink.EnvelopeLines(envelope);
 }
 
 }  // namespace mime

@@ -1,15 +1,14 @@
-// The MIME decoder: reads the header block of each entity, writes the sender,
-// subject and recipient lines to the envelope file, and dispatches the body by
-// its content type to the body text, an attachment file, a multipart split or
-// the message/partial store. One object decodes one message at a time; its
+// The MIME decoder: reads the header block of each entity, gives the sender,
+// subject and recipient lines to the sink, and dispatches the body by its
+// content type to the body text, an attachment, a multipart split or the
+// message/partial store. One object decodes one message at a time; its
 // buffers only grow and are reused for every entity.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "gateway/mime/decode_util.h"
-#include "gateway/mime/handoff_files.h"
+#include "gateway/mime/decode_sink.h"
 #include "gateway/mime/part_stream.h"
 
 namespace plat {
@@ -35,18 +34,18 @@ struct HeaderFields {
 
 class CMimeDecoder {
 public:
-    CMimeDecoder(CHandoffFiles& files, CDecodeReporter& reporter);
+    explicit CMimeDecoder(CDecodeSink& sink);
     CMimeDecoder(const CMimeDecoder&) = delete;
     CMimeDecoder& operator=(const CMimeDecoder&) = delete;
 
-    // Decodes one entity and its body: 0 when handled, 1 when a handler could
-    // not open its output. appleDouble is set for the entities directly
+    // Decodes one entity and its body: 0 when handled, 1 when the sink could
+    // not take its output. appleDouble is set for the entities directly
     // inside a multipart/appledouble body.
     int DecodeMessage(PartStream& stream, const char* defaultType, int appleDouble);
 
     // Reads the header block (a newline, then the header lines) and finds the
-    // fields; also writes the envelope lines. The results point into the
-    // block, valid until the next block is read.
+    // fields; also gives the envelope lines to the sink. The results point
+    // into the block, valid until the next block is read.
     const char* ReadHeaderBlock(PartStream& stream, HeaderFields* fields);
     size_t HeaderLength() const { return m_headerLength; }
     // Replaces *type by its compacted form; the parameter list, or nullptr
@@ -67,10 +66,9 @@ public:
 private:
     void ScanHeaderBlock(HeaderFields* fields);
     void RebuildPartialHeaders(PartStream& stream, const char* headerBlock, plat::CTextStream& out);
-    int JoinFragments(const std::string& dir, int total, const char* attachmentList);
+    int JoinFragments(const std::string& dir, int total);
 
-    CHandoffFiles& m_files;
-    CDecodeReporter& m_reporter;
+    CDecodeSink& m_sink;
     std::vector<char> m_header;
     size_t m_headerLength = 0;
     std::vector<char> m_typeCopy;

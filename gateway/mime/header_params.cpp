@@ -243,7 +243,7 @@ int CMimeDecoder::TransferEncodingCode(const char* value) {
         default:
             break;
     }
-    m_reporter.DecodeWarning("ignoring unknown content transfer encoding\n");
+    m_sink.DecodeWarning("ignoring unknown content transfer encoding\n");
     return kEncodingNone;
 }
 

@@ -47,6 +47,17 @@ bool AppendFile(const std::string& path, plat::CTextStream& out, int* error) {
     return true;
 }
 
+// A fragment file as the output of the copy; a failed write stays marked on
+// the file.
+class CFileOutput : public CByteOutput {
+public:
+    explicit CFileOutput(plat::CTextStream& file) : m_file(file) {}
+    void Write(const void* data, size_t length) override { m_file.Write(data, static_cast<int>(length)); }
+
+private:
+    plat::CTextStream& m_file;
+};
+
 }  // namespace
 
 int CMimeDecoder::DecodeMultipart(PartStream& stream, const char* type, ParamList params) {
@@ -54,7 +65,7 @@ int CMimeDecoder::DecodeMultipart(PartStream& stream, const char* type, ParamLis
     const int appleDouble = CaseCompare(type, "multipart/appledouble") == 0 ? 1 : 0;
     const char* boundary = FindContentParam(params, "boundary");
     if (!boundary) {
-        m_reporter.DecodeWarning("multipart message has no boundary parameter");
+        m_sink.DecodeWarning("multipart message has no boundary parameter");
         boundary = "";
     }
     stream.PushBoundary(boundary);
@@ -68,7 +79,7 @@ int CMimeDecoder::DecodeMultipart(PartStream& stream, const char* type, ParamLis
 
 int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlock, ParamList params) {
     auto reject = [&](const char* warning) {
-        if (warning) m_reporter.DecodeWarning(warning);
+        if (warning) m_sink.DecodeWarning(warning);
         stream.SkipPart();
         return 1;
     };
@@ -76,7 +87,7 @@ int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlo
     if (!value) return reject("partial message has no id parameter");
     const std::string id = value;
     std::string dir;
-    if (!PartialDirectory(id.c_str(), &dir, m_reporter)) return reject(nullptr);
+    if (!PartialDirectory(id.c_str(), &dir, m_sink)) return reject(nullptr);
 
     int number = 0;
     value = FindContentParam(params, "number");
@@ -90,7 +101,7 @@ int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlo
         plat::CTextStream count;
         int error = count.Open(countPath.c_str(), "w");
         if (error != 0) {
-            m_reporter.ErrorReport(countPath, error);
+            m_sink.ErrorReport(countPath, error);
             return reject(nullptr);
         }
         std::string line = std::to_string(total) + "\n";
@@ -107,22 +118,23 @@ int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlo
     std::string status = "Saving part " + std::to_string(number) + " ";
     if (total > 0) status += "of " + std::to_string(total) + " ";
     status += id;
-    m_reporter.DecodeStatus(status);
+    m_sink.DecodeStatus(status);
 
     const std::string fragmentPath = dir + std::to_string(number);
     {
         plat::CTextStream fragment;
         int error = fragment.Open(fragmentPath.c_str(), "w");
         if (error != 0) {
-            m_reporter.ErrorReport(fragmentPath, error);
-            m_files.OutputFailed(fragmentPath, error);
+            m_sink.ErrorReport(fragmentPath, error);
+            m_sink.OutputFailed(fragmentPath, error);
             return reject(nullptr);
         }
         if (number == 1) RebuildPartialHeaders(stream, headerBlock, fragment);
-        CopyPart(stream, fragment, nullptr);
+        CFileOutput output(fragment);
+        CopyPart(stream, output, nullptr);
         if (fragment.Error() || fragment.Close() != 0) {  // a fragment cut short must not be joined
-            m_reporter.ErrorReport(fragmentPath, fragment.LastError());
-            m_files.OutputFailed(fragmentPath, fragment.LastError());
+            m_sink.ErrorReport(fragmentPath, fragment.LastError());
+            m_sink.OutputFailed(fragmentPath, fragment.LastError());
             return 1;
         }
     }
@@ -131,7 +143,7 @@ int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlo
         plat::CTextStream probe;
         if (probe.Open((dir + std::to_string(n)).c_str(), "r") != 0) return 0;
     }
-    return JoinFragments(dir, total, stream.AttachmentListPath());
+    return JoinFragments(dir, total);
 }
 
 // The headers of the whole message: the enclosing fields except the content
@@ -165,26 +177,26 @@ void CMimeDecoder::RebuildPartialHeaders(PartStream& stream, const char* headerB
     }
 }
 
-int CMimeDecoder::JoinFragments(const std::string& dir, int total, const char* attachmentList) {
+int CMimeDecoder::JoinFragments(const std::string& dir, int total) {
     const std::string fullPath = dir + "FULL";
     {
         plat::CTextStream full;
         int error = full.Open(fullPath.c_str(), "w");
         if (error != 0) {
-            m_reporter.ErrorReport(fullPath, error);
-            m_files.OutputFailed(fullPath, error);
+            m_sink.ErrorReport(fullPath, error);
+            m_sink.OutputFailed(fullPath, error);
             return 1;
         }
         for (int n = 1; n <= total; ++n) {
             const std::string fragmentPath = dir + std::to_string(n);
             if (!AppendFile(fragmentPath, full, &error)) {
-                m_reporter.ErrorReport(fragmentPath, error);
+                m_sink.ErrorReport(fragmentPath, error);
                 return 1;
             }
         }
         if (full.Close() != 0) {
-            m_reporter.ErrorReport(fullPath, full.LastError());
-            m_files.OutputFailed(fullPath, full.LastError());
+            m_sink.ErrorReport(fullPath, full.LastError());
+            m_sink.OutputFailed(fullPath, full.LastError());
             return 1;
         }
     }
@@ -192,17 +204,16 @@ int CMimeDecoder::JoinFragments(const std::string& dir, int total, const char* a
         plat::CTextStream full;
         int error = full.Open(fullPath.c_str(), "r");
         if (error != 0) {
-            m_reporter.ErrorReport(fullPath, error);
+            m_sink.ErrorReport(fullPath, error);
             return 1;
         }
         PartStream joined(&full);
-        joined.SetAttachmentListPath(attachmentList);
         DecodeMessage(joined, "text/plain", 0);
     }
-    for (int n = 1; n <= total; ++n) m_files.RemoveWhenHandedOff(dir + std::to_string(n));
-    m_files.RemoveWhenHandedOff(fullPath);
-    m_files.RemoveWhenHandedOff(dir + "CT");
-    m_files.RemoveWhenHandedOff(dir);
+    for (int n = 1; n <= total; ++n) m_sink.RemoveWhenHandedOff(dir + std::to_string(n));
+    m_sink.RemoveWhenHandedOff(fullPath);
+    m_sink.RemoveWhenHandedOff(dir + "CT");
+    m_sink.RemoveWhenHandedOff(dir);
     return 0;
 }
 

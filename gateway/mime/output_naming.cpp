@@ -1,19 +1,17 @@
-// Where decoded leaf entities end up: plain text in the body scratch file,
-// everything else in numbered attachment files listed for the envelope; and
-// the names of the message/partial fragment directories.
+// Where decoded leaf entities go: plain text to the body text, everything
+// else to an attachment with the names derived from its given name; and the
+// names of the message/partial fragment directories.
 #include <cstring>
 
 #include "gateway/mime/decoder.h"
 #include "gateway/mime/transfer.h"
 #include "platform/file.h"
 #include "platform/system.h"
-#include "platform/textfile.h"
 
 namespace mime {
 
 namespace {
 
-constexpr uint32_t kInUsePollMs = 25000;
 constexpr size_t kMaxTmpPrefix = 200;
 constexpr int kMaxIdCharacters = 11;
 
@@ -23,82 +21,29 @@ const char kSafeIdCharacters[] =
 }  // namespace
 
 int CMimeDecoder::SaveBodyText(PartStream& stream, int code) {
-    std::string path;
-    m_files.GetMsgFileName(&path);
-    plat::CTextStream out;
-    int error = out.Open(path.c_str(), "a+");
-    if (error != 0) {
-        m_reporter.ErrorReport("tempdesc.txt", error);
-        m_files.OutputFailed(path, error);
+    if (!m_sink.BeginBodyText()) {
         stream.SkipPart();
         return 1;
     }
-    if (DecodeBody(stream, out, code, nullptr, true, m_reporter) != 0 || out.Close() != 0) {
-        m_reporter.ErrorReport(path, out.LastError());
-        m_files.OutputFailed(path, out.LastError());
-    }
+    DecodeBody(stream, m_sink, code, nullptr, true, m_sink);
+    m_sink.EndBodyText();
     return 0;
 }
 
 int CMimeDecoder::SaveAttachment(PartStream& stream, bool isText, const char* given, int code, const char* md5) {
-    const bool binary = !isText && code == kEncodingBase64;
+    AttachmentInfo info;
     const std::string givenName = given ? given : "";
-
-    if (!*stream.AttachmentListPath()) {
-        std::string list;
-        if (!m_files.GetAttachmentList(&list)) {  // nowhere to list it: not saved
-            stream.SkipPart();
-            return 1;
-        }
-        stream.SetAttachmentListPath(list.c_str());
-    }
-    while (m_files.IsAttFileNameInUse()) m_files.Pause(kInUsePollMs);
-    std::string ext = AttachmentExtension(givenName.c_str());
-    std::string name, root;
-    if (m_files.AllocateAttFileName(ext.c_str()) != 0) {
-        // No name was taken, so the in-use flag is not this saver's to clear.
-        m_files.OutputFailed("ATT", 0);
+    info.extension = AttachmentExtension(givenName.c_str());
+    info.listedName = ListedName(givenName.c_str());
+    info.binary = !isText && code == kEncodingBase64;
+    if (!m_sink.BeginAttachment(info)) {
         stream.SkipPart();
         return 1;
-    }
-    if (!m_files.GetAttFileName(&name) || !m_files.GetRootPath(&root)) {
-        m_files.OutputFailed("ATT", 0);
-        stream.SkipPart();
-        m_files.ReleaseAttFileName();
-        return 1;
-    }
-
-    std::string path = root + "OUT" + plat::kPathSep + name;
-    plat::CTextStream out;
-    int error = out.Open(path.c_str(), binary ? "wb" : "w");
-    if (error != 0) {
-        m_files.OutputFailed(path, error);
-        stream.SkipPart();
-        m_files.ReleaseAttFileName();
-        return 1;
-    }
-    // Listed only once the file exists, so the envelope never names a
-    // missing attachment. An attachment that cannot be listed would be
-    // lost to the fax server: the hand-off fails.
-    plat::CTextStream list;
-    error = list.Open(stream.AttachmentListPath(), "a+");
-    if (error == 0) {
-        std::string line = "<<" + ListedName(givenName.c_str()) + ":" + name + ">>\n";
-        if (list.Write(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()) ||
-            list.Close() != 0)
-            m_files.OutputFailed(stream.AttachmentListPath(), list.LastError());
-    } else {
-        m_reporter.ErrorReport("Unable to open out file for write", error);
-        m_files.OutputFailed(stream.AttachmentListPath(), error);
     }
     std::string digest;
-    const bool written = DecodeBody(stream, out, code, &digest, isText, m_reporter) == 0 && out.Close() == 0;
-    if (!written) {
-        m_reporter.ErrorReport(path, out.LastError());
-        m_files.OutputFailed(path, out.LastError());
-    }
-    if (md5 && !DigestMatches(digest, md5)) WarnCorrupted(path.c_str(), m_reporter);
-    m_files.ReleaseAttFileName();
+    DecodeBody(stream, m_sink, code, &digest, isText, m_sink);
+    m_sink.EndAttachment(!md5 ? DigestResult::kNotGiven
+                              : DigestMatches(digest, md5) ? DigestResult::kMatch : DigestResult::kMismatch);
     return 0;
 }
 
@@ -177,7 +122,7 @@ bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& report
     return true;
 }
 
-void CHandoffFiles::RemoveWhenHandedOff(const std::string& path) {
+void CDecodeSink::RemoveWhenHandedOff(const std::string& path) {
     if (!path.empty() && path.back() == plat::kPathSep)
         RemovePartialDirectory(path);
     else

@@ -5,22 +5,18 @@
 namespace mime {
 
 namespace {
-// A newline, two dashes and the longest boundary.
-constexpr int kLookAhead = 3 + kMaxBoundary;
+constexpr int kLookAhead = kMinStreamBuffer;
 }  // namespace
 
 PartStream::PartStream(plat::CTextStream* file)
-    : m_file(file), m_buffer(std::make_unique<unsigned char[]>(kInitialStreamBuffer)),
+    : m_file(file), m_buffer(std::make_unique_for_overwrite<unsigned char[]>(kInitialStreamBuffer)),
       m_bufferSize(kInitialStreamBuffer), m_pos(m_buffer.get()) {}
 
-PartStream::PartStream(const void* data, size_t length)
+PartStream::PartStream(const void* data, size_t length, int bufferSize)
     : m_mem(static_cast<const unsigned char*>(data)), m_memLeft(length),
-      m_buffer(std::make_unique<unsigned char[]>(kInitialStreamBuffer)),
-      m_bufferSize(kInitialStreamBuffer), m_pos(m_buffer.get()) {}
-
-void PartStream::SetAttachmentListPath(const char* path) {
-    std::strncpy(m_attListPath, path, kPathSize - 1);
-    m_attListPath[kPathSize - 1] = '\0';
+      m_bufferSize(bufferSize < kMinStreamBuffer ? kMinStreamBuffer : bufferSize) {
+    m_buffer = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(m_bufferSize));
+    m_pos = m_buffer.get();
 }
 
 int PartStream::ReadInput(unsigned char* to, int length) {
@@ -107,7 +103,7 @@ void PartStream::StreamPushBack(const char* text, int length) {
     unsigned char* start = m_buffer.get();
     const int need = length + m_count + 1;
     if (need > m_bufferSize) {
-        auto bigger = std::make_unique<unsigned char[]>(static_cast<size_t>(need));
+        auto bigger = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(need));
         std::memcpy(bigger.get() + 1 + length, m_pos, static_cast<size_t>(m_count));
         m_buffer = std::move(bigger);
         m_bufferSize = need;

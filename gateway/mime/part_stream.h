@@ -20,14 +20,16 @@ namespace mime {
 constexpr int kMaxBoundary = 70;
 // Large enough that the file is read in few calls.
 constexpr int kInitialStreamBuffer = 65536;
-constexpr int kPathSize = 260;
+// Room for a newline, two dashes and the longest boundary.
+constexpr int kMinStreamBuffer = 3 + kMaxBoundary;
 
 class PartStream {
 public:
     // Reads from an open file (text mode, opened by the creator), or from a
-    // block of memory that must outlive the stream.
+    // block of memory that must outlive the stream, taken bufferSize bytes
+    // (at least kMinStreamBuffer) at a time.
     explicit PartStream(plat::CTextStream* file);
-    PartStream(const void* data, size_t length);
+    PartStream(const void* data, size_t length, int bufferSize = kInitialStreamBuffer);
     PartStream(const PartStream&) = delete;
     PartStream& operator=(const PartStream&) = delete;
 
@@ -74,10 +76,6 @@ public:
     // Discards bytes up to the end of the part.
     int SkipPart();
 
-    // Path of the hand-off's attachment-list file (empty when none).
-    char* AttachmentListPath() { return m_attListPath; }
-    void SetAttachmentListPath(const char* path);
-
 private:
     int GetByteSlow();
     int ReadInput(unsigned char* to, int length);
@@ -97,8 +95,6 @@ private:
     std::vector<int> m_boundaryLengths;
     int m_depth = 0;
     int m_hit = 0;
-
-    char m_attListPath[kPathSize] = {};
 };
 
 }  // namespace mime

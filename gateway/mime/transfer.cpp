@@ -5,7 +5,6 @@
 #include "gateway/mime/decode_util.h"
 #include "gateway/mime/md5.h"
 #include "gateway/mime/part_stream.h"
-#include "platform/textfile.h"
 
 namespace mime {
 
@@ -39,11 +38,11 @@ struct HexTable {
 };
 constexpr HexTable kHex;
 
-// Buffers decoded bytes in front of the file's own writer. A failed write
-// stays marked on the file (its Error()), which DecodeBody reports.
+// Buffers decoded bytes in front of the output; a failed write is the
+// output's to note.
 class COutBuffer {
 public:
-    explicit COutBuffer(plat::CTextStream& file) : m_file(file) {}
+    explicit COutBuffer(CByteOutput& file) : m_file(file) {}
     ~COutBuffer() { Flush(); }
     COutBuffer(const COutBuffer&) = delete;
     COutBuffer& operator=(const COutBuffer&) = delete;
@@ -56,7 +55,7 @@ public:
         if (m_used + n > kSize) {
             Flush();
             if (n > kSize) {
-                m_file.Write(p, n);  // a failure stays marked on the file
+                m_file.Write(p, static_cast<size_t>(n));
                 return;
             }
         }
@@ -70,16 +69,14 @@ public:
         return m_data + m_used;
     }
     void Commit(int count) { m_used += count; }
-    // 0, or -1 when the file did not take the bytes.
-    int Flush() {
-        int r = m_used > 0 && m_file.Write(m_data, m_used) != m_used ? -1 : 0;
+    void Flush() {
+        if (m_used > 0) m_file.Write(m_data, static_cast<size_t>(m_used));
         m_used = 0;
-        return r;
     }
     static constexpr int kSize = 16384;
 
 private:
-    plat::CTextStream& m_file;
+    CByteOutput& m_file;
     int m_used = 0;
     unsigned char m_data[kSize];
 };
@@ -114,7 +111,7 @@ void PutPlain(COutBuffer& out, CDigest& md5, unsigned char b) {
 
 }  // namespace
 
-void CopyPart(PartStream& in, plat::CTextStream& file, std::string* digest) {
+void CopyPart(PartStream& in, CByteOutput& file, std::string* digest) {
     COutBuffer out(file);
     CDigest md5(digest);
     for (;;) {
@@ -133,7 +130,7 @@ void CopyPart(PartStream& in, plat::CTextStream& file, std::string* digest) {
     md5.Finish();
 }
 
-void DecodeQuotedPrintable(PartStream& in, plat::CTextStream& file, std::string* digest) {
+void DecodeQuotedPrintable(PartStream& in, CByteOutput& file, std::string* digest) {
     COutBuffer out(file);
     CDigest md5(digest);
     // A run of one line at a time: escapes wholly inside it are decoded here,
@@ -190,7 +187,7 @@ void DecodeQuotedPrintable(PartStream& in, plat::CTextStream& file, std::string*
     md5.Finish();
 }
 
-void DecodeBase64(PartStream& in, plat::CTextStream& file, std::string* digest, bool dropCR,
+void DecodeBase64(PartStream& in, CByteOutput& file, std::string* digest, bool dropCR,
                   CDecodeReporter& reporter) {
     COutBuffer out(file);
     CDigest md5(digest);
@@ -283,7 +280,7 @@ void DecodeBase64(PartStream& in, plat::CTextStream& file, std::string* digest, 
     md5.Finish();
 }
 
-int DecodeBody(PartStream& in, plat::CTextStream& out, int code, std::string* digest, bool dropCR,
+void DecodeBody(PartStream& in, CByteOutput& out, int code, std::string* digest, bool dropCR,
                CDecodeReporter& reporter) {
     switch (code) {
         case kEncodingNone:
@@ -298,7 +295,6 @@ int DecodeBody(PartStream& in, plat::CTextStream& out, int code, std::string* di
         default:
             break;
     }
-    return out.Error() ? -1 : 0;
 }
 
 bool DigestMatches(const std::string& computed, const char* headerValue) {

@@ -6,7 +6,7 @@
 
 #include "common/settings_names.h"
 #include "gateway/mime/decoder.h"
-#include "gateway/mime/part_stream.h"
+#include "gateway/mime/transfer.h"
 #include "gateway/core/diag.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -467,7 +467,7 @@ int CHandoff::Translate(const char* rawPath) {
         plat::CTextStream raw;
         if (raw.Open(rawPath, "r") == 0) {
             mime::PartStream stream(&raw);  // the attachment list is made by the first attachment
-            mime::CMimeDecoder decoder(*this, mime::CConsoleReporter::Instance());
+            mime::CMimeDecoder decoder(*this);
             decoder.DecodeMessage(stream, "text/plain", 0);
             if (raw.Error()) OutputFailed(rawPath, raw.LastError());  // not read whole
         } else {
@@ -489,7 +489,7 @@ int CHandoff::Translate(const char* rawPath) {
     plat::CTextStream envelope;
     int error = envelope.Open(m_envPath.c_str(), "a+");
     if (error != 0) {
-        mime::CConsoleReporter::Instance().ErrorReport("Unable to open output file for writing", error);
+        ErrorReport("Unable to open output file for writing", error);
         Discard();
         return 4;
     }
@@ -568,7 +568,7 @@ int CHandoff::Translate(const char* rawPath) {
     }
     m_record.Close();
     ReleaseFileName();
-    for (const std::string& path : m_removeAfter) mime::CHandoffFiles::RemoveWhenHandedOff(path);
+    for (const std::string& path : m_removeAfter) mime::CDecodeSink::RemoveWhenHandedOff(path);
     return 0;
 }
 
@@ -576,4 +576,100 @@ int TranslateReceivedMessage(std::mutex& handoffLock, const char* rawPath) {
     std::lock_guard<std::mutex> guard(handoffLock);
     CHandoff handoff;
     return handoff.Translate(rawPath);
+}
+
+void CHandoff::EnvelopeLines(const std::string& lines) {
+    std::string path;
+    if (!GetNewFileName(&path)) return;
+    plat::CTextStream out;
+    int error = out.Open(path.c_str(), "a+");
+    if (error == 0 && (out.Write(lines.data(), static_cast<int>(lines.size())) < 0 || out.Close() != 0))
+        error = out.LastError() ? out.LastError() : -1;
+    if (error != 0) OutputFailed(path, error);
+}
+
+bool CHandoff::BeginBodyText() {
+    m_contentPath.clear();
+    GetMsgFileName(&m_contentPath);
+    m_content = std::make_unique<plat::CTextStream>();
+    int error = m_content->Open(m_contentPath.c_str(), "a+");
+    if (error != 0) {
+        ErrorReport("tempdesc.txt", error);
+        OutputFailed(m_contentPath, error);
+        m_content.reset();
+        return false;
+    }
+    return true;
+}
+
+void CHandoff::Write(const void* data, size_t length) {
+    if (m_content) m_content->Write(data, static_cast<int>(length));  // a failure stays marked on the stream
+}
+
+void CHandoff::EndBodyText() {
+    if (!m_content) return;
+    if (m_content->Error() || m_content->Close() != 0) {
+        ErrorReport(m_contentPath, m_content->LastError());
+        OutputFailed(m_contentPath, m_content->LastError());
+    }
+    m_content.reset();
+}
+
+bool CHandoff::BeginAttachment(const mime::AttachmentInfo& info) {
+    std::string list;
+    if (!GetAttachmentList(&list)) return false;  // nowhere to list it: not saved
+    while (IsAttFileNameInUse()) Pause(kInUsePollMs);
+    std::string name, root;
+    if (AllocateAttFileName(info.extension.c_str()) != 0) {
+        // No name was taken, so the in-use flag is not this hand-off's to clear.
+        OutputFailed("ATT", 0);
+        return false;
+    }
+    if (!GetAttFileName(&name) || !GetRootPath(&root)) {
+        OutputFailed("ATT", 0);
+        ReleaseAttFileName();
+        return false;
+    }
+    m_contentPath = root + "OUT" + plat::kPathSep + name;
+    m_content = std::make_unique<plat::CTextStream>();
+    int error = m_content->Open(m_contentPath.c_str(), info.binary ? "wb" : "w");
+    if (error != 0) {
+        OutputFailed(m_contentPath, error);
+        m_content.reset();
+        ReleaseAttFileName();
+        return false;
+    }
+    // Listed only once the file exists, so the envelope never names a
+    // missing attachment. An attachment that cannot be listed would be lost
+    // to the fax server: the hand-off fails.
+    plat::CTextStream out;
+    error = out.Open(list.c_str(), "a+");
+    if (error == 0) {
+        std::string line = "<<" + info.listedName + ":" + name + ">>\n";
+        if (out.Write(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()) || out.Close() != 0)
+            OutputFailed(list, out.LastError());
+    } else {
+        ErrorReport("Unable to open out file for write", error);
+        OutputFailed(list, error);
+    }
+    return true;
+}
+
+void CHandoff::EndAttachment(mime::DigestResult digest) {
+    if (!m_content) return;
+    EndBodyText();
+    if (digest == mime::DigestResult::kMismatch) mime::WarnCorrupted(m_contentPath.c_str(), *this);
+    ReleaseAttFileName();
+}
+
+void CHandoff::DecodeWarning(const std::string& text) { mime::CConsoleReporter::Instance().DecodeWarning(text); }
+
+void CHandoff::DecodeStatus(const std::string& text) { mime::CConsoleReporter::Instance().DecodeStatus(text); }
+
+void CHandoff::ErrorReport(const std::string& text, int error) {
+    mime::CConsoleReporter::Instance().ErrorReport(text, error);
+}
+
+void CHandoff::FragmentStoreRefused(const std::string& path) {
+    mime::CConsoleReporter::Instance().FragmentStoreRefused(path);
 }

@@ -5,13 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "gateway/mime/handoff_files.h"
+#include "gateway/mime/decode_sink.h"
 #include "platform/file.h"
 #include "platform/registry.h"
+#include "platform/textfile.h"
 
 // Takes the hand-off lock for the whole call. 0 when the message was handed
 // off (ENV<n>.tmp written, on disk, and the raw message file removed);
@@ -50,28 +52,44 @@ void RecoverHandoffs(const std::string& outFolder);
 // 5 folder not ending in the separator or another error.
 int MakeUniqueFileName(const char* prefix, const char* ext, const char* folder, std::string* name);
 
-// One hand-off: its names, counters and in-use flags on the settings store.
-// Run it under the hand-off lock.
-class CHandoff : public mime::CHandoffFiles {
+// One hand-off: its names, counters and in-use flags on the settings store,
+// and the files in OUT where the decoder's results go. Run it under the
+// hand-off lock.
+class CHandoff : public mime::CDecodeSink {
 public:
     CHandoff();
     int Translate(const char* rawPath);
 
     // The paths of this hand-off.
-    bool GetMsgFileName(std::string* path) override;
+    bool GetMsgFileName(std::string* path);
     virtual int GetAttchFileName(std::string* path);
-    bool GetAttachmentList(std::string* path) override;
+    virtual bool GetAttachmentList(std::string* path);
     int AllocateEnvFileName();
-    bool GetNewFileName(std::string* path) override;
-    bool GetRootPath(std::string* path) override;
+    bool GetNewFileName(std::string* path);
+    bool GetRootPath(std::string* path);
     bool IsFileNameInUse();
     void ReleaseFileName();
 
-    bool IsAttFileNameInUse() override;
-    int AllocateAttFileName(const char* ext) override;
-    bool GetAttFileName(std::string* name) override;
-    void ReleaseAttFileName() override;
-    void Pause(uint32_t ms) override;
+    bool IsAttFileNameInUse();
+    int AllocateAttFileName(const char* ext);
+    bool GetAttFileName(std::string* name);
+    void ReleaseAttFileName();
+    // Waits between two looks at an in-use flag.
+    virtual void Pause(uint32_t ms);
+
+    // The decoder's results.
+    void EnvelopeLines(const std::string& lines) override;
+    bool BeginBodyText() override;
+    void EndBodyText() override;
+    bool BeginAttachment(const mime::AttachmentInfo& info) override;
+    void EndAttachment(mime::DigestResult digest) override;
+    void Write(const void* data, size_t length) override;
+    void DecodeWarning(const std::string& text) override;
+    void DecodeStatus(const std::string& text) override;
+    void ErrorReport(const std::string& text, int error) override;
+    void FragmentStoreRefused(const std::string& path) override;
+    // An output could not be opened or written whole (error: the system's
+    // code, 0 when unknown): the message cannot be handed off as it is.
     void OutputFailed(const std::string& path, int error) override;
     void RemoveWhenHandedOff(const std::string& path) override;
 
@@ -98,4 +116,6 @@ private:
     std::string m_recordPath;
     std::vector<std::string> m_created;      // paths listed in the record
     std::vector<std::string> m_removeAfter;  // to go once handed off
+    std::unique_ptr<plat::CTextStream> m_content;  // the open body text or attachment
+    std::string m_contentPath;
 };
