@@ -1,5 +1,5 @@
 // Helpers shared by the unit tests: scratch folders and settings, whole-file
-// reads and writes, environment overrides and loopback sockets.
+// reads and writes, environment overrides and loopback addresses.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -123,29 +123,5 @@ inline plat::SockAddrIn Loopback(int port, const char* address = "127.0.0.1") {
     a.port = plat::HostToNet16(static_cast<uint16_t>(port));
     return a;
 }
-
-// A connected pair of sockets on 127.0.0.1.
-struct SocketPair {
-    plat::CSocket listener, client, server;
-    plat::SockAddrIn peer = {};
-    int port = 0;
-    SocketPair() {
-        plat::NetStartup();
-        listener = plat::CSocket(plat::TcpSocket());
-        EXPECT_EQ(plat::Bind(listener.Get(), Loopback(0)), 0);
-        EXPECT_EQ(plat::Listen(listener.Get(), 5), 0);
-        port = plat::LocalPort(listener.Get());
-        client = plat::CSocket(plat::TcpSocket());
-        EXPECT_EQ(plat::Connect(client.Get(), Loopback(port)), 0);
-        server = plat::CSocket(plat::Accept(listener.Get(), &peer));
-        EXPECT_TRUE(server.IsValid());
-    }
-    ~SocketPair() {
-        client.Close();
-        server.Close();
-        listener.Close();
-        plat::NetCleanup();
-    }
-};
 
 }  // namespace testutil

@@ -97,22 +97,3 @@ TEST(CFileManTest, LineReads) {
 }
 
 }  // namespace
-
-// Run by the integration test with a queue file that another process holds
-// with flock; skipped otherwise.
-TEST(CFileManPeer, QueueFileHeldByAnotherProcess) {
-    std::string data, held;
-    if (!plat::GetEnv("QLSMTP_PEER_DATA", &data) || !plat::GetEnv("QLSMTP_PEER_HELD", &held))
-        GTEST_SKIP() << "run by tests/integration/test_smtp_receive.py";
-    TestSettings s;
-    s.SetString(qlsmtp::kValProgramPath, data.c_str());
-    CFileMan fm;
-    int count = 0, opened = 0;
-    fm.GetQueueCount(&count);
-    plat::FileHandle h;  // closed at the end of the process
-    for (std::string path; !(path = OpenNext(fm, &h)).empty(); ++opened) {
-        std::printf("opened %s\n", path.c_str());
-        EXPECT_EQ(path.find(held), std::string::npos) << path;
-    }
-    EXPECT_EQ(opened, count - 1);
-}
