@@ -32,10 +32,10 @@ def main():
         rc, out = prefix.wine(*args, timeout=300)
         assert rc == 0 and not said(out).strip(), (args, rc, out)
 
-    def running():  # Wine's sc has no qc: the registration's key holds the program
+    def running():  # Wine's sc has no qc: the registration's key holds it (own process, started at boot)
         key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + SERVICE
-        return wait_for(lambda: (prefix.service_state(), (prefix.reg_query(key) or {}).get("ImagePath")) ==
-                        (4, DIR + "qlsmtpgw.exe"), 60, 0.5)
+        return wait_for(lambda: (prefix.service_state(), [(prefix.reg_query(key) or {}).get(k) for k in (
+            "ImagePath", "Type", "Start")]) == (4, [DIR + "qlsmtpgw.exe", "0x10", "0x2"]), 60, 0.5)
 
     try:
         prefix.start()
