@@ -106,6 +106,7 @@ TEST_F(Outbound, FailedFilesAreSetAside) {
     // The events go to a file on this side only.
     EXPECT_TRUE(plat::kPathSep != '/' ||
                 ReadAll(m_s.Data() + "events.log").find(events + ".\n437 ") != std::string::npos);
+    EXPECT_TRUE(plat::kPathSep != '/' || ReadAll(m_s.Data() + "events.log").ends_with("RCPT: 550 no\n"));
 }
 
 }  // namespace
