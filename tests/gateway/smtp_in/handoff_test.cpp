@@ -61,11 +61,14 @@ TEST_F(Handoff, FilesCountersAndFlags) {
     EXPECT_EQ(OutFiles(), (Names{"ENV7.bdy", "ENV7.tmp"})) << "scratch files are removed";
     EXPECT_EQ(String(qlsmtp::kValFileName), Out("ENV7"));
 
+    testing::internal::CaptureStderr();
     EXPECT_EQ(Translate("From: me@example.com\nSubject: fax\nCc: c@d\nContent-Type: multipart/mixed; boundary=zz\n\n"
                         "--zz\n\nPlease fax this.\n--zz\nContent-Type: application/x-tar; name=archive.tar.gz\n"
                         "Content-Transfer-Encoding: base64\nContent-MD5: AAAAAAAAAAAAAAAAAAAAAA==\n\nAAEC\n--zz\n"
                         "Content-Type: text/plain\nContent-Disposition: attachment; filename=README\n\nread me\n--zz--\n"),
               0);
+    const std::string warned = testing::internal::GetCapturedStderr(), corrupted = " was corrupted in transit\n";
+    EXPECT_TRUE(plat::kPathSep != '/' || warned == "qlsmtpgw: warning: " + Out("ATT3.tar") + corrupted) << warned;
     EXPECT_EQ(ReadAll(Out("ENV8.tmp")),
               Crlf("FROM:me@example.com\nSUBJECT:fax\nTO: c@d\n\nBEGIN BODY\n<<ENV8.bdy>>\nEND BODY\n\n"
                    "BEGIN ATTACH\n<<archive.tar.gz:ATT3.tar>>\n<<README:ATT4.>>\nEND ATTACH\n"));
