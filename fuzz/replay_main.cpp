@@ -15,35 +15,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 // Defined by the targets that need it.
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
 
-namespace {
-
-bool Replay(const std::string& path) {
-    std::string data;
-    if (!testsupport::ReadFile(path, &data)) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
-        return false;
-    }
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     int replayed = 0;
     for (int i = 1; i < argc; ++i) {
-        std::vector<std::string> paths;
         std::vector<plat::DirEntry> entries;
-        if (plat::IsDirectory(argv[i])) {
-            plat::ListDirectory(argv[i], "*", &entries);
-            for (const plat::DirEntry& e : entries)
-                if (!e.isDirectory) paths.push_back(std::string(argv[i]) + plat::kPathSep + e.name);
-        } else {
-            paths.push_back(argv[i]);
-        }
-        for (const std::string& p : paths) {
-            if (!Replay(p)) return 1;
+        std::vector<std::string> paths;
+        if (!plat::IsDirectory(argv[i])) paths.push_back(argv[i]);
+        plat::ListDirectory(argv[i], "*", &entries);
+        for (const plat::DirEntry& e : entries)
+            if (!e.isDirectory) paths.push_back(std::string(argv[i]) + plat::kPathSep + e.name);
+        for (const std::string& path : paths) {
+            std::string data;
+            if (!testsupport::ReadFile(path, &data)) return std::fprintf(stderr, "cannot read %s\n", path.c_str()), 1;
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
             ++replayed;
         }
     }
