@@ -7,6 +7,7 @@
 //   OK" follows the end of exactly one stored message;
 // - the input split in two at a point chosen from its bytes gives the same
 //   replies and stored bytes as the whole input at once.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,17 +20,7 @@
 namespace {
 
 void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_smtp_session: %s\n", what);
-        std::abort();
-    }
-}
-
-bool KnownReply(std::string_view line) {
-    static const char* const kCodes[] = {"220 ", "221 ", "214-", "214 ", "250 ", "354 ", "451 ", "500 ", "503 "};
-    for (const char* c : kCodes)
-        if (line.substr(0, 4) == c) return true;
-    return false;
+    if (!ok) std::fprintf(stderr, "fuzz_smtp_session: %s\n", what), std::abort();
 }
 
 // Records the replies, and the dialogue as one text: the replies and a
@@ -102,13 +93,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const std::string& replies = whole.m_Replies;
     Check(replies.compare(0, 35, "220 fax.example.com Service Ready\r\n") == 0, "no greeting");
     int received = 0;
-    for (size_t start = 0; start < replies.size();) {
-        const size_t eol = replies.find("\r\n", start);
-        Check(eol != std::string::npos, "reply without CR LF");
-        const std::string_view line(replies.data() + start, eol - start);
-        Check(KnownReply(line), "unknown reply code");
-        if (line == "250 Mail Received OK") ++received;
-        start = eol + 2;
+    for (size_t start = 0, eol; start < replies.size(); start = eol + 2) {
+        Check((eol = replies.find("\r\n", start)) != std::string::npos, "reply without CR LF");
+        const std::string_view line(replies.data() + start, eol - start), codes[] = {
+            "220 ", "221 ", "214-", "214 ", "250 ", "354 ", "451 ", "500 ", "503 "};
+        Check(std::find(std::begin(codes), std::end(codes), line.substr(0, 4)) != std::end(codes),
+              "unknown reply code");
+        received += line == "250 Mail Received OK";
     }
     Check(received == whole.m_Acknowledged, "acknowledged messages and 250 replies differ");
 

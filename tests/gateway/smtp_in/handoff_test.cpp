@@ -26,13 +26,9 @@ protected:
     }
     std::string Out(const std::string& name) const { return m_s.OutFile(name); }
     std::string Raw(const std::string& message) {
-        testutil::WriteAll(Out("12.qmx"), Crlf(message));
-        return Out("12.qmx");
+        return testutil::WriteAll(Out("12.qmx"), Crlf(message)), Out("12.qmx");
     }
-    int Translate(const std::string& message) {
-        std::mutex lock;
-        return TranslateReceivedMessage(lock, Raw(message).c_str());
-    }
+    int Translate(const std::string& message) { return TranslateReceivedMessage(m_lock, Raw(message).c_str()); }
     uint32_t Dword(const char* name) const { return m_s.GetDword(name); }
     std::string String(const char* name) const {
         plat::CRegKey key;
@@ -48,6 +44,7 @@ protected:
     bool Exists(const std::string& name) const { return plat::PathExists(Out(name).c_str()); }
 
     rxtest::TestSettings m_s;
+    std::mutex m_lock;
 };
 
 // The files the fax server sees, the counters and the flags: a message
@@ -76,8 +73,7 @@ TEST_F(Handoff, FilesCountersAndFlags) {
     EXPECT_EQ(ReadAll(Out("ATT3.tar")) + ReadAll(Out("ATT4.")), std::string("\0\1\2read me", 10));
     EXPECT_EQ(String(qlsmtp::kValFileNameAtt), "ATT4.");
 
-    std::mutex lock;
-    EXPECT_EQ(TranslateReceivedMessage(lock, Out("404.qmx").c_str()), 0);
+    EXPECT_EQ(TranslateReceivedMessage(m_lock, Out("404.qmx").c_str()), 0);
     EXPECT_EQ(ReadAll(Out("ENV9.tmp")), Crlf("\nBEGIN BODY\n<<ENV9.bdy>>\nEND BODY\n\n"));
     EXPECT_EQ(Dword(qlsmtp::kValOUTIndex) * 10 + Dword(qlsmtp::kValOUTIndexAtt), 105u);
     EXPECT_EQ(Dword(qlsmtp::kValFileNameUse) + Dword(qlsmtp::kValFileNameUseAtt), 0u) << "both flags cleared";
@@ -102,22 +98,18 @@ TEST_F(Handoff, CountersStartWrapAndSkipNamesStillInOut) {
 
 // Holds the envelope name, then the attachment name busy for a while, as
 // the fax server may; or fails to make the attachment list.
-class CTestHandoff : public CHandoff {
-public:
-    explicit CTestHandoff(rxtest::TestSettings& s, bool failList = false) : m_s(s), m_failList(failList) {}
+struct CTestHandoff : CHandoff {
+    CTestHandoff(rxtest::TestSettings& s, bool failList = false) : m_s(s), m_failList(failList) {}
     void Pause(uint32_t ms) override {
         pauses.push_back(ms);
         if (pauses.size() == 2) m_s.SetDword(qlsmtp::kValFileNameUse, 0);
         if (pauses.size() == 3) m_s.SetDword(qlsmtp::kValFileNameUseAtt, 0);
     }
     int GetAttchFileName(std::string* path) override {
-        ++lists;
-        return m_failList ? 5 : CHandoff::GetAttchFileName(path);
+        return ++lists, m_failList ? 5 : CHandoff::GetAttchFileName(path);
     }
     std::vector<uint32_t> pauses;
     int lists = 0;
-
-private:
     rxtest::TestSettings& m_s;
     bool m_failList;
 };

@@ -42,7 +42,7 @@ protected:
     }
     std::unique_ptr<Client> Connect(uint32_t timeoutMs = kPatienceMs) {
         auto c = std::make_unique<Client>(m_listener->BoundPort(), timeoutMs);
-        EXPECT_EQ(c->Read(kGreeting.size()), kGreeting);
+        EXPECT_EQ(c->Line(), kGreeting);
         return c;
     }
 

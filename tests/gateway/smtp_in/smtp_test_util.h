@@ -17,9 +17,7 @@ namespace rxtest {
 
 constexpr const char kDomain[] = "fax.example.com";
 
-using testutil::List;
-using testutil::ReadAll;
-using testutil::WriteAll;
+using namespace testutil;
 
 // Waits until a condition holds; the limit is only a safety net for a
 // loaded machine (or Wine).
@@ -94,13 +92,10 @@ public:
         plat::NetCleanup();
     }
     bool Send(const std::string& data) { return testutil::SendAll(m_sock.Get(), data); }
-    // Up to n bytes; fewer when the connection ends or the time-out passes.
-    std::string Read(size_t n) {
-        std::string out(n, '\0');
-        size_t got = 0;
-        for (int r; got < n && (r = plat::Recv(m_sock.Get(), &out[got], static_cast<int>(n - got), 0)) > 0;)
-            got += static_cast<size_t>(r);
-        return out.substr(0, got);
+    // One line with its LF, or what came before the close or time-out.
+    std::string Line() {
+        std::string line;
+        return testutil::RecvLine(m_sock.Get(), &line), line;
     }
     // Everything until the server closes; "<open>" appended when it did not.
     std::string ReadToEnd() {
