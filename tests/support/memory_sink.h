@@ -51,14 +51,8 @@ public:
     bool refuseOutputs = false;  // the Begin calls fail
 
 private:
-    void Add(const std::string& line) {
-        if (m_list) listing += line + "\n";
-    }
-    bool Begin(const std::string& line) {
-        Add(line);
-        m_content.clear();
-        return !refuseOutputs;
-    }
+    void Add(const std::string& line) { listing += m_list ? line + "\n" : ""; }
+    bool Begin(const std::string& line) { return Add(line), m_content.clear(), !refuseOutputs; }
     std::string Summary() {
         mime::CMd5 md5;
         md5.Update(m_content.data(), m_content.size());

@@ -22,23 +22,20 @@ std::string Unescape(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : '\0';
-        if (c == 'x') {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
+        if (c == 'x')
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)), i += 2;
+        else
             out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c ? c : text[i];
-        }
     }
     return out;
 }
 
 // Adds an event; consecutive replies, or stored lines, make one event.
 void Add(Events& events, char kind, const std::string& text) {
-    if (!events.empty() && events.back()[0] == kind) {
+    if (!events.empty() && events.back()[0] == kind)
         events.back() += text;
-    } else {
+    else
         events.push_back(kind + text);
-    }
 }
 
 // Every dialogue of every file, read once.
