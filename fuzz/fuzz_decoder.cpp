@@ -17,16 +17,13 @@ namespace {
 
 std::string g_tmp;
 
-void RemoveScratch() { testsupport::RemoveTree(g_tmp); }
-
 std::string ScratchTmp() {
-    std::string tmp = plat::IsDirectory("/dev/shm") ? std::string("/dev/shm") : testsupport::TempBase();
-    tmp += plat::kPathSep + std::string("qlsmtp-fuzz-decoder-") + std::to_string(plat::ProcessId());
-    plat::MakeDirectory(tmp.c_str());
-    plat::SetEnv("TMP", tmp.c_str());
-    g_tmp = tmp;
-    std::atexit(RemoveScratch);
-    return tmp;
+    g_tmp = plat::IsDirectory("/dev/shm") ? std::string("/dev/shm") : testsupport::TempBase();
+    g_tmp += plat::kPathSep + std::string("qlsmtp-fuzz-decoder-") + std::to_string(plat::ProcessId());
+    plat::MakeDirectory(g_tmp.c_str());
+    plat::SetEnv("TMP", g_tmp.c_str());
+    std::atexit([] { testsupport::RemoveTree(g_tmp); });
+    return g_tmp;
 }
 
 }  // namespace

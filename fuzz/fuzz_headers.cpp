@@ -38,8 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* raw = text.c_str();
     decoder.FindContentParam(decoder.SplitContentType(&raw), "boundary");
     mime::IsReservedDeviceName(text.c_str());
-    int c;
-    while ((c = stream.StreamGetByte()) >= 0) {
-    }
+    while (stream.StreamGetByte() >= 0) continue;
     return 0;
 }

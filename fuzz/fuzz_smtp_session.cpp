@@ -27,8 +27,7 @@ void Check(bool ok, const char* what) {
 // marker byte for each event, with the stored message after its end.
 class Recorder : public SmtpSessionEvents {
 public:
-    std::string m_Transcript;
-    std::string m_Replies;
+    std::string m_Transcript, m_Replies;
     int m_Acknowledged = 0;
 
     void Reply(std::string_view text) override {

@@ -40,15 +40,14 @@ private:
 // Sets an environment variable (nullptr: removes it) until the object goes.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        m_had = plat::GetEnv(name, &m_old);
+    ScopedEnv(const char* name, const char* value) : m_name(name), m_had(plat::GetEnv(name, &m_old)) {
         plat::SetEnv(name, value);
     }
     ~ScopedEnv() { plat::SetEnv(m_name.c_str(), m_had ? m_old.c_str() : nullptr); }
 
 private:
     std::string m_name, m_old;
-    bool m_had = false;
+    bool m_had;
 };
 
 // On Linux, points the settings store at a file in a fresh folder. On
@@ -89,10 +88,7 @@ inline std::vector<std::string> List(const std::string& folder, const char* patt
 // Text as a text-mode file stores it.
 inline std::string Crlf(const std::string& text) {
     std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
     return out;
 }
 
@@ -108,20 +104,13 @@ inline bool SendAll(plat::SocketHandle s, const std::string& data) {
 // One line with its LF; false at close or time-out before a LF.
 inline bool RecvLine(plat::SocketHandle s, std::string* line) {
     line->clear();
-    char c;
-    while (plat::Recv(s, &c, 1, 0) == 1) {
-        line->push_back(c);
-        if (c == '\n') return true;
-    }
+    for (char c; plat::Recv(s, &c, 1, 0) == 1;)
+        if (line->push_back(c), c == '\n') return true;
     return false;
 }
 
 inline plat::SockAddrIn Loopback(int port, const char* address = "127.0.0.1") {
-    plat::SockAddrIn a = {};
-    a.family = 2;
-    a.addr = plat::InetAddr(address);
-    a.port = plat::HostToNet16(static_cast<uint16_t>(port));
-    return a;
+    return {.family = 2, .port = plat::HostToNet16(uint16_t(port)), .addr = plat::InetAddr(address), .zero = {}};
 }
 
 }  // namespace testutil

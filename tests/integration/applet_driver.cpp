@@ -48,17 +48,13 @@ HWND FindBox(const char* caption, std::string* text) {
     do w = FindWindowExA(nullptr, w, "#32770", caption);
     while (w && !IsWindowVisible(w));
     text->clear();
-    if (w) {
-        EnumChildWindows(
-            w,
-            [](HWND child, LPARAM p) -> BOOL {
-                char cls[32];
-                GetClassNameA(child, cls, sizeof(cls));
-                if (_stricmp(cls, "Static") == 0) reinterpret_cast<std::string*>(p)->append(TextOf(child));
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(text));
-    }
+    auto statics = [](HWND child, LPARAM p) -> BOOL {
+        char cls[32];
+        GetClassNameA(child, cls, sizeof(cls));
+        if (_stricmp(cls, "Static") == 0) reinterpret_cast<std::string*>(p)->append(TextOf(child));
+        return TRUE;
+    };
+    if (w) EnumChildWindows(w, statics, reinterpret_cast<LPARAM>(text));
     return w;
 }
 

@@ -57,8 +57,7 @@ class Gateway:
     def __init__(self, program, port=None, domain="fax.test", **values):
         self.program, self.dir = os.path.abspath(program), tempfile.mkdtemp(prefix="qlsmtp-it-")
         self.data, self.out, self.port = self.dir + "/data/", self.dir + "/data/OUT/", port or free_port()
-        os.makedirs(self.data + "IN")
-        os.makedirs(self.out)
+        [os.makedirs(d) for d in (self.data + "IN", self.out)]
         self.registry, self.events, self.debuglog, self.console = (
             self.dir + n for n in ("/registry.reg", "/events.log", "/debug.log", "/console"))
         values = dict({"SmtpRxPort": self.port, "SmtpTxPort": 25, "ProgramPath": self.data, "DomainName": domain,
@@ -203,8 +202,7 @@ class WinePrefix:
 
     def remove(self):
         shutil.rmtree(self.dir, ignore_errors=True)
-        for f in (self.logfile, self.services_log, self.dir + ".out"):
-            os.path.exists(f) and os.remove(f)
+        [os.remove(f) for f in (self.logfile, self.services_log, self.dir + ".out") if os.path.exists(f)]
 
     def cleanup(self, ok):
         """Ends the server; removes the prefix after a pass, shows the logs

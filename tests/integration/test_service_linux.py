@@ -17,8 +17,7 @@ def service(g, **popen):
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     sock.bind(g.dir + "/notify.sock")
     sock.settimeout(20)
-    popen.setdefault("stdout", subprocess.DEVNULL)
-    popen.setdefault("stderr", subprocess.DEVNULL)
+    popen = dict({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}, **popen)
     return subprocess.Popen([g.program], env=g.env(NOTIFY_SOCKET=g.dir + "/notify.sock"), **popen), sock
 
 def test_ready_and_stop_with_the_sample_settings(program):

@@ -89,8 +89,7 @@ def screen():
                             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(w)
     with os.fdopen(r) as f:
-        display = ":" + f.readline().strip()
-    return proc, display
+        return proc, ":" + f.readline().strip()
 
 def applet(prefix, port):
     """Returns the port the service then listens on."""

@@ -78,8 +78,7 @@ TEST_F(SetupHelper, InitializeRegistersAndStarts) {
     ASSERT_EQ(key.Open(qlsmtp::kEventLogKey, false), 0);
     EXPECT_EQ(key.QueryValue("EventMessageFile", &type, text, &size), 0);
     EXPECT_EQ(std::to_string(type) + " " + text, std::to_string(plat::kRegExpandSz) + " " + kPath);
-    EXPECT_EQ(key.QueryDword("TypesSupported", &types), 0);
-    EXPECT_EQ(types, 7u);
+    EXPECT_TRUE(key.QueryDword("TypesSupported", &types) == 0 && types == 7u) << types;
     if (plat::kPathSep != '/') return;  // the registry's own key cannot be made to fail
     m_fake = testsupport::CFakeServiceManager();
     m_messages.clear();

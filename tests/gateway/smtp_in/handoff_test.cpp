@@ -38,8 +38,7 @@ protected:
     }
     Names OutFiles() const {
         Names names = testutil::List(m_s.Out());
-        std::erase(names, "12.qmx");
-        return names;
+        return std::erase(names, "12.qmx"), names;
     }
     bool Exists(const std::string& name) const { return plat::PathExists(Out(name).c_str()); }
 

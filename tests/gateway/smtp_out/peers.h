@@ -111,8 +111,7 @@ struct SmtpServer {
         for (std::string line; testutil::RecvLine(s, &line) && (log += line, line.compare(0, 4, "QUIT") != 0);) {
             std::string verb = line.substr(0, 4);
             testutil::SendAll(s, r.count(verb) ? r[verb] : "500 what\r\n");
-            while (verb == "DATA" && testutil::RecvLine(s, &line) && (log += line, line != ".\r\n")) {
-            }
+            while (verb == "DATA" && testutil::RecvLine(s, &line) && (log += line, line != ".\r\n")) continue;
             if (verb == "DATA") testutil::SendAll(s, r["END"]);
         }
         log += "--\r\n";
