@@ -44,6 +44,33 @@ TEST(Compose, GoldenFiles) {
     EXPECT_EQ(List(data + "IN").size(), sources.size() + 2) << "no scratch file is left";
 }
 
+// An attachment file is read in blocks; its base64 lines stay 72 characters
+// long across the block boundaries.
+TEST(Compose, LongAttachmentLines) {
+    TempDir dir;
+    ScopedEnv events("QLSMTP_EVENTLOG", (dir / "events.log").c_str());
+    const std::string data = dir.path() + plat::kPathSep, in = data + "IN" + plat::kPathSep;
+    plat::MakeDirectory((data + "IN").c_str());
+    WriteAll(in + "big.bin", std::string(200000, '\xa5'));
+    WriteAll(in + "q.tmp", "TO:<a@b.c>\r\n\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n"
+                           "<<big.bin:big.bin>>\r\nEND ATTACH\r\n");
+    plat::CFile q, composed;
+    ASSERT_EQ(q.Open((in + "q.tmp").c_str(), plat::kOpenRead), 0);
+    ASSERT_EQ(composed.Open((in + "7.qmx").c_str(), plat::kCreateTruncRW), 0);
+    std::vector<std::string> names;
+    ASSERT_EQ(ComposeMessage(data.c_str(), q.Get(), composed.Get(), &names), 0);
+    composed.Close();
+    const std::string mail = ReadAll(in + "7.qmx");
+    size_t at = mail.find("Content-Description: big.bin\r\n\r\n"), lines = 0;
+    ASSERT_NE(at, std::string::npos);
+    for (at = mail.find("\r\n\r\n", at) + 4; mail.compare(at, 2, "\r\n") != 0; ++lines) {
+        const size_t end = mail.find("\r\n", at);
+        ASSERT_EQ(end - at, lines < 200000 / 54 ? 72u : 200000 % 54 / 3 * 4 + 4) << "line " << lines;
+        at = end + 2;
+    }
+    EXPECT_EQ(lines, 200000 / 54 + 1);
+}
+
 // The first header line that begins with "TO:", in capitals, "<<" made "<".
 TEST(Compose, FindReceiverLine) {
     TempDir dir;
