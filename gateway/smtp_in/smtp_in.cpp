@@ -166,7 +166,7 @@ void SMTPInThread::MessageAcknowledged() {
 }
 
 void SMTPInThread::MessageAbandoned() {
-    Flush();
+    m_Pending.clear();  // the data are discarded: nothing to write
     DLOG("Connection lost during the data: the partial message is discarded.");
     const plat::FileHandle file = std::exchange(m_File, plat::kInvalidFile);
     if (file != plat::kInvalidFile) m_FileMan->DiscardMsg(file, m_MsgPath);
