@@ -25,27 +25,27 @@ void Check(bool ok, const char* what) {
 
 // Records the replies, and the dialogue as one text: the replies and a
 // marker byte for each event, with the stored message after its end.
-class Recorder : public SmtpSessionEvents {
+class Recorder {
 public:
     std::string m_Transcript, m_Replies;
     int m_Acknowledged = 0;
 
-    void Reply(std::string_view text) override {
+    void Reply(std::string_view text) {
         Check(!text.empty() && text.size() >= 2 && text.substr(text.size() - 2) == "\r\n", "reply without CR LF");
         m_Transcript.append(text);
         m_Replies.append(text);
     }
-    void BeginMessage() override {
+    void BeginMessage() {
         Check(!m_InMessage, "message begun twice");
         m_InMessage = true;
         m_Message.clear();
         m_Transcript += '\x01';
     }
-    void StoreBytes(std::string_view bytes) override {
+    void StoreBytes(std::string_view bytes) {
         Check(m_InMessage, "bytes stored outside a message");
         m_Message.append(bytes);
     }
-    bool EndOfData() override {
+    bool EndOfData() {
         Check(m_InMessage, "end of data outside a message");
         m_InMessage = false;
         const std::string head = "Received: from ";
@@ -57,16 +57,27 @@ public:
         m_Ended = true;
         return true;
     }
-    void MessageAcknowledged() override {
+    void MessageAcknowledged() {
         Check(m_Ended, "acknowledged without an end of data");
         m_Ended = false;
         ++m_Acknowledged;
         m_Transcript += '\x03';
     }
-    void MessageAbandoned() override {
+    void MessageAbandoned() {
         Check(m_InMessage, "abandoned outside a message");
         m_InMessage = false;
         m_Transcript += '\x04';
+    }
+
+    SmtpSessionEvents Callbacks() {
+        return {
+            .reply = [this](std::string_view text) { Reply(text); },
+            .beginMessage = [this] { BeginMessage(); },
+            .storeBytes = [this](std::string_view bytes) { StoreBytes(bytes); },
+            .endOfData = [this] { return EndOfData(); },
+            .messageAcknowledged = [this] { MessageAcknowledged(); },
+            .messageAbandoned = [this] { MessageAbandoned(); },
+        };
     }
 
 private:
@@ -76,7 +87,7 @@ private:
 };
 
 void Run(Recorder& rec, const char* data, size_t size, size_t split) {
-    SmtpSession session("fax.example.com", rec);
+    SmtpSession session("fax.example.com", rec.Callbacks());
     session.Start();
     if (session.Feed(data, split) && session.Feed(data + split, size - split)) session.EndOfInput();
 }

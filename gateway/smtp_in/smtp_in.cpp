@@ -101,7 +101,14 @@ void SMTPInThread::OnConnect() {
     m_FileMan = m_SmtpListener->m_FileMan;
     char domain[99] = {};
     if (m_FileMan) m_FileMan->GetDomainName(domain, sizeof(domain));
-    SmtpSession session(domain, *this);
+    SmtpSession session(domain, {
+        .reply = [this](std::string_view text) { Send(text.data(), static_cast<int>(text.size())); },
+        .beginMessage = [this] { OpenMessage(); },
+        .storeBytes = [this](std::string_view bytes) { StoreMessageBytes(bytes); },
+        .endOfData = [this] { return CommitMessage(); },
+        .messageAcknowledged = [this] { HandOffMessage(); },
+        .messageAbandoned = [this] { DropMessage(); },
+    });
     session.Start();
     char buffer[4096];
     for (;;) {
@@ -115,16 +122,14 @@ void SMTPInThread::OnConnect() {
     DLOG("SMTPInThread::OnConnect : Leaving.\r\n");
 }
 
-void SMTPInThread::Reply(std::string_view text) { Send(text.data(), static_cast<int>(text.size())); }
-
-void SMTPInThread::BeginMessage() {
+void SMTPInThread::OpenMessage() {
     m_File = plat::kInvalidFile;
     m_FileOk = m_FileMan && m_FileMan->QUE_AddMsg(&m_File, m_MsgPath, sizeof(m_MsgPath)) == 0;
     m_Pending.clear();
     m_Pending.reserve(kWriteChunk + kLineMax + 1);  // one allocation for the whole message
 }
 
-void SMTPInThread::StoreBytes(std::string_view bytes) {
+void SMTPInThread::StoreMessageBytes(std::string_view bytes) {
     m_Pending.append(bytes);
     if (m_Pending.size() >= kWriteChunk) Flush();
 }
@@ -139,7 +144,7 @@ void SMTPInThread::Flush() {
 }
 
 // Only a complete message, safely on disk, is acknowledged.
-bool SMTPInThread::EndOfData() {
+bool SMTPInThread::CommitMessage() {
     Flush();
     DLOG(" Close File");
     const plat::FileHandle file = std::exchange(m_File, plat::kInvalidFile);
@@ -151,7 +156,7 @@ bool SMTPInThread::EndOfData() {
     return true;
 }
 
-void SMTPInThread::MessageAcknowledged() {
+void SMTPInThread::HandOffMessage() {
     DLOG("DATASTREAM end");
     DLOG("SMTPInThread::OnConnect : Decode\r\n");
     if (m_SmtpListener->m_HandOff) {
@@ -165,7 +170,7 @@ void SMTPInThread::MessageAcknowledged() {
     m_FileMan->ReleaseMsg(m_MsgPath);
 }
 
-void SMTPInThread::MessageAbandoned() {
+void SMTPInThread::DropMessage() {
     m_Pending.clear();  // the data are discarded: nothing to write
     DLOG("Connection lost during the data: the partial message is discarded.");
     const plat::FileHandle file = std::exchange(m_File, plat::kInvalidFile);

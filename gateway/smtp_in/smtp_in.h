@@ -58,7 +58,7 @@ private:
 
 // The connection of one SMTP client: moves bytes between its socket and
 // an SmtpSession, and stores, acknowledges and hands off the messages.
-class SMTPInThread : public CClientThread, private SmtpSessionEvents {
+class SMTPInThread : public CClientThread {
 public:
     explicit SMTPInThread(SMTPInListener& listener) : m_SmtpListener(&listener) {}
     ~SMTPInThread() override = default;
@@ -67,12 +67,12 @@ public:
     void OnTooManyConnections() override {}
 
 private:
-    void Reply(std::string_view text) override;
-    void BeginMessage() override;
-    void StoreBytes(std::string_view bytes) override;
-    bool EndOfData() override;
-    void MessageAcknowledged() override;
-    void MessageAbandoned() override;
+    // What the session asks for (its events).
+    void OpenMessage();
+    void StoreMessageBytes(std::string_view bytes);
+    bool CommitMessage();
+    void HandOffMessage();
+    void DropMessage();
     // Writes the collected message bytes to the raw message file.
     void Flush();
 

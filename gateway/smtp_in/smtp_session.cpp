@@ -75,8 +75,8 @@ std::string_view ArgumentOf(std::string_view line) {
 
 }  // namespace
 
-SmtpSession::SmtpSession(std::string domain, SmtpSessionEvents& events)
-    : m_Events(events), m_Domain(std::move(domain)) {
+SmtpSession::SmtpSession(std::string domain, SmtpSessionEvents events)
+    : m_Events(std::move(events)), m_Domain(std::move(domain)) {
     m_Piece.reserve(kLineMax);
 }
 
@@ -118,7 +118,7 @@ void SmtpSession::EndOfInput() {
     // must never go on.
     m_Piece.clear();
     if (m_State == kData) {
-        m_Events.MessageAbandoned();
+        m_Events.messageAbandoned();
         EnterState(kWaitMail);
     }
     m_State = kEnded;
@@ -186,9 +186,9 @@ void SmtpSession::OnCommand(std::string_view piece) {
             }
             Reply("354 Start mail input, end with <CRLF>.<CRLF>\r\n");
             DLOG("DATASTREAM start");
-            m_Events.BeginMessage();
+            m_Events.beginMessage();
             DLOG(" Write First Message");
-            m_Events.StoreBytes("Received: from " + m_Helo + " by " + m_Domain + " ; \r\n");
+            m_Events.storeBytes("Received: from " + m_Helo + " by " + m_Domain + " ; \r\n");
             m_State = kData;
             m_LineStart = m_CrLfStart = true;
             m_LastByte = '\0';
@@ -206,9 +206,9 @@ void SmtpSession::OnCommand(std::string_view piece) {
 void SmtpSession::OnData(std::string_view piece) {
     const size_t n = piece.size();
     if (m_CrLfStart && piece == ".\r\n") {
-        if (m_Events.EndOfData()) {
+        if (m_Events.endOfData()) {
             Reply("250 Mail Received OK\r\n");
-            m_Events.MessageAcknowledged();
+            m_Events.messageAcknowledged();
         } else {
             Reply(kLocalError);
         }
@@ -217,7 +217,7 @@ void SmtpSession::OnData(std::string_view piece) {
     }
     std::string_view data = piece;
     if (m_LineStart && piece[0] == '.') data.remove_prefix(1);  // transparency: a leading dot was doubled
-    if (!data.empty()) m_Events.StoreBytes(data);
+    if (!data.empty()) m_Events.storeBytes(data);
     const char beforeLf = n >= 2 ? piece[n - 2] : m_LastByte;
     m_LineStart = piece[n - 1] == '\n';
     m_CrLfStart = m_LineStart && beforeLf == '\r';

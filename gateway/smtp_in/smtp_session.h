@@ -1,35 +1,35 @@
 // The receiving SMTP dialogue without I/O: fed the client's bytes, split in
 // any way, it answers with replies and asks its connection to store, end or
-// drop a message through SmtpSessionEvents.
+// drop a message through the callbacks of SmtpSessionEvents.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
-// What a session asks of its connection, in the order of the dialogue.
-class SmtpSessionEvents {
-public:
-    virtual ~SmtpSessionEvents() = default;
+// What a session asks of its connection, in the order of the dialogue: a
+// set of callbacks that the connection (or a test) fills in.
+struct SmtpSessionEvents {
     // Sends reply bytes to the client.
-    virtual void Reply(std::string_view text) = 0;
+    std::function<void(std::string_view text)> reply;
     // DATA was accepted: a new message begins.
-    virtual void BeginMessage() = 0;
+    std::function<void()> beginMessage;
     // The message's next bytes, trace line first.
-    virtual void StoreBytes(std::string_view bytes) = 0;
+    std::function<void(std::string_view bytes)> storeBytes;
     // The data have ended: everything stored must be safely on disk. True
     // when it is (answered 250), false when not (answered 451).
-    virtual bool EndOfData() = 0;
+    std::function<bool()> endOfData;
     // The 250 for the stored message has been sent: the message may go on.
-    virtual void MessageAcknowledged() = 0;
+    std::function<void()> messageAcknowledged;
     // The input ended within the data: the message is dropped unanswered.
-    virtual void MessageAbandoned() = 0;
+    std::function<void()> messageAbandoned;
 };
 
 class SmtpSession {
 public:
-    SmtpSession(std::string domain, SmtpSessionEvents& events);
+    SmtpSession(std::string domain, SmtpSessionEvents events);
 
     // Sends the greeting.
     void Start();
@@ -48,10 +48,10 @@ private:
     void OnPiece(std::string_view piece);
     void OnCommand(std::string_view piece);
     void OnData(std::string_view piece);
-    void Reply(std::string_view text) { m_Events.Reply(text); }
+    void Reply(std::string_view text) { m_Events.reply(text); }
     void EnterState(State state);
 
-    SmtpSessionEvents& m_Events;
+    SmtpSessionEvents m_Events;
     std::string m_Domain;
     std::string m_Helo;
     bool m_HaveRecipient = false;  // a RCPT since the last MAIL

@@ -64,28 +64,28 @@ const std::vector<Dialogue>& Dialogues() {
     return all;
 }
 
-class Recorder : public SmtpSessionEvents {
-public:
+// Records the replies and each stored message.
+struct Recorder {
     Events m_Events;
-    void Reply(std::string_view text) override { Add(m_Events, '<', std::string(text)); }
-    void BeginMessage() override { m_Message.clear(); }
-    void StoreBytes(std::string_view bytes) override { m_Message += bytes; }
-    bool EndOfData() override {
-        m_Events.push_back("=" + m_Message);
-        return true;
-    }
-    void MessageAcknowledged() override {}
-    void MessageAbandoned() override { m_Events.push_back("lost"); }
-
-private:
     std::string m_Message;
+
+    SmtpSessionEvents Callbacks() {
+        return {
+            .reply = [this](std::string_view text) { Add(m_Events, '<', std::string(text)); },
+            .beginMessage = [this] { m_Message.clear(); },
+            .storeBytes = [this](std::string_view bytes) { m_Message += bytes; },
+            .endOfData = [this] { return m_Events.push_back("=" + m_Message), true; },
+            .messageAcknowledged = [] {},
+            .messageAbandoned = [this] { m_Events.push_back("lost"); },
+        };
+    }
 };
 
 // Feeds the input up to split at once, then the rest in pieces of step
 // bytes (0: at once), and ends it.
 Events Converse(const std::string& input, size_t split, size_t step = 0) {
     Recorder rec;
-    SmtpSession session(rxtest::kDomain, rec);
+    SmtpSession session(rxtest::kDomain, rec.Callbacks());
     session.Start();
     session.Feed(input.data(), split);
     const size_t piece = step ? step : input.size();
