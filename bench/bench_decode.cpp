@@ -151,7 +151,7 @@ void Decode(benchmark::State& state, const std::string& input) {
             break;
         }
         mime::PartStream stream(&raw);
-        mime::CMimeDecoder decoder(sink);
+        mime::CMimeDecoder decoder(sink.Callbacks());
         decoder.DecodeMessage(stream, "text/plain", 0);
     }
     if (!sink.warnings.empty()) state.SkipWithError("the decoder warned (digest mismatch?)");

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < size; ++i)
         if (data[i] != '\r' || i + 1 == size || data[i + 1] != '\n') text += static_cast<char>(data[i]);
     testsupport::CMemorySink sink(false);
-    mime::CMimeDecoder decoder(sink);
+    mime::CMimeDecoder decoder(sink.Callbacks());
     mime::PartStream stream(text.data(), text.size());
     decoder.DecodeMessage(stream, "text/plain", 0);
     if (plat::PathExists(parts.c_str())) testsupport::RemoveTree(parts);

@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     testsupport::CMemorySink sink(false);
-    mime::CMimeDecoder decoder(sink);
+    mime::CMimeDecoder decoder(sink.Callbacks());
 
     mime::PartStream stream(data, size);
     mime::HeaderFields fields;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "gateway/mime/transfer.h"
 
@@ -77,7 +78,11 @@ private:
 
 }  // namespace
 
-CMimeDecoder::CMimeDecoder(CDecodeSink& sink) : m_sink(sink) {}
+CMimeDecoder::CMimeDecoder(DecodeCallbacks callbacks)
+    : m_sink(std::move(callbacks)),
+      m_decodeNested([this](PartStream& stream, const char* defaultType, int appleDouble) {
+          return DecodeMessage(stream, defaultType, appleDouble);
+      }) {}
 
 int CMimeDecoder::DecodeMessage(PartStream& stream, const char* defaultType, int appleDouble) {
     if (m_level >= kMaxNesting) {

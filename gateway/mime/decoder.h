@@ -5,6 +5,7 @@
 // buffers only grow and are reused for every entity.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,7 @@ struct HeaderFields {
 
 class CMimeDecoder {
 public:
-    explicit CMimeDecoder(CDecodeSink& sink);
+    explicit CMimeDecoder(DecodeCallbacks callbacks);
     CMimeDecoder(const CMimeDecoder&) = delete;
     CMimeDecoder& operator=(const CMimeDecoder&) = delete;
 
@@ -68,7 +69,10 @@ private:
     void RebuildPartialHeaders(PartStream& stream, const char* headerBlock, plat::CTextStream& out);
     int JoinFragments(const std::string& dir, int total);
 
-    CDecodeSink& m_sink;
+    CDecodeSink m_sink;
+    // How the containers (a multipart body, joined fragments) hand each
+    // entity they hold back to DecodeMessage.
+    std::function<int(PartStream& stream, const char* defaultType, int appleDouble)> m_decodeNested;
     std::vector<char> m_header;
     size_t m_headerLength = 0;
     std::vector<char> m_typeCopy;

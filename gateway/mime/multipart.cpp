@@ -72,7 +72,7 @@ int CMimeDecoder::DecodeMultipart(PartStream& stream, const char* type, ParamLis
     // A delimiter on the very first line of the body follows a newline too.
     stream.StreamPushBack("\n", 1);
     stream.SkipPart();  // the preamble
-    while (stream.ReadDelimiter() == 0) DecodeMessage(stream, partType, appleDouble);
+    while (stream.ReadDelimiter() == 0) m_decodeNested(stream, partType, appleDouble);
     stream.SkipPart();  // the epilogue
     return 0;
 }
@@ -208,7 +208,7 @@ int CMimeDecoder::JoinFragments(const std::string& dir, int total) {
             return 1;
         }
         PartStream joined(&full);
-        DecodeMessage(joined, "text/plain", 0);
+        m_decodeNested(joined, "text/plain", 0);
     }
     for (int n = 1; n <= total; ++n) m_sink.RemoveWhenHandedOff(dir + std::to_string(n));
     m_sink.RemoveWhenHandedOff(fullPath);

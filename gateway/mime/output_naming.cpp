@@ -122,7 +122,7 @@ bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& report
     return true;
 }
 
-void CDecodeSink::RemoveWhenHandedOff(const std::string& path) {
+void RemoveFragmentStorePath(const std::string& path) {
     if (!path.empty() && path.back() == plat::kPathSep)
         RemovePartialDirectory(path);
     else

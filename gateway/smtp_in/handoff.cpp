@@ -365,18 +365,16 @@ void CHandoff::ReleaseAttFileName() {
 
 void CHandoff::Pause(uint32_t ms) { plat::SleepMs(ms); }
 
-void CHandoff::OutputFailed(const std::string& path, int error) {
+void CHandoff::MarkOutputFailed(const std::string& path, int error) {
     DLOGF("Hand-off: unable to write %s (error %d)", path.c_str(), error);
     m_outputFailed = true;
 }
-
-void CHandoff::RemoveWhenHandedOff(const std::string& path) { m_removeAfter.push_back(path); }
 
 bool CHandoff::Record(const std::string& path) {
     const std::string line = path + "\n";
     if (!m_record.IsOpen() || m_record.Write(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()) ||
         m_record.Sync() != 0) {
-        OutputFailed(m_recordPath, plat::LastError());
+        MarkOutputFailed(m_recordPath, plat::LastError());
         return false;
     }
     m_created.push_back(path);
@@ -392,7 +390,7 @@ int CHandoff::SyncOutputs() {
         if (error == 0) error = f.Sync();
         if (error == 0) error = f.Close();
         if (error != 0) {
-            OutputFailed(path, error);
+            MarkOutputFailed(path, error);
             return error;
         }
         const std::string folder = FolderOf(path);
@@ -401,7 +399,7 @@ int CHandoff::SyncOutputs() {
     for (const std::string& folder : folders) {
         int error = plat::SyncDirectory(folder.c_str());
         if (error != 0) {
-            OutputFailed(folder, error);
+            MarkOutputFailed(folder, error);
             return error;
         }
     }
@@ -467,9 +465,9 @@ int CHandoff::Translate(const char* rawPath) {
         plat::CTextStream raw;
         if (raw.Open(rawPath, "r") == 0) {
             mime::PartStream stream(&raw);  // the attachment list is made by the first attachment
-            mime::CMimeDecoder decoder(*this);
+            mime::CMimeDecoder decoder(DecoderOutputs());
             decoder.DecodeMessage(stream, "text/plain", 0);
-            if (raw.Error()) OutputFailed(rawPath, raw.LastError());  // not read whole
+            if (raw.Error()) MarkOutputFailed(rawPath, raw.LastError());  // not read whole
         } else {
             DLOG("Unable to open translation ip file.\r\n");
         }
@@ -489,7 +487,7 @@ int CHandoff::Translate(const char* rawPath) {
     plat::CTextStream envelope;
     int error = envelope.Open(m_envPath.c_str(), "a+");
     if (error != 0) {
-        ErrorReport("Unable to open output file for writing", error);
+        mime::CConsoleReporter::Instance().ErrorReport("Unable to open output file for writing", error);
         Discard();
         return 4;
     }
@@ -536,7 +534,7 @@ int CHandoff::Translate(const char* rawPath) {
     }
     if (envelope.Write(block.data(), static_cast<int>(block.size())) != static_cast<int>(block.size()) ||
         envelope.Close() != 0) {
-        OutputFailed(m_envPath, envelope.LastError());
+        MarkOutputFailed(m_envPath, envelope.LastError());
         envelope.Close();
         Discard();
         return 4;
@@ -568,7 +566,7 @@ int CHandoff::Translate(const char* rawPath) {
     }
     m_record.Close();
     ReleaseFileName();
-    for (const std::string& path : m_removeAfter) mime::CDecodeSink::RemoveWhenHandedOff(path);
+    for (const std::string& path : m_removeAfter) mime::RemoveFragmentStorePath(path);
     return 0;
 }
 
@@ -578,55 +576,55 @@ int TranslateReceivedMessage(std::mutex& handoffLock, const char* rawPath) {
     return handoff.Translate(rawPath);
 }
 
-void CHandoff::EnvelopeLines(const std::string& lines) {
+void CHandoff::AppendEnvelope(const std::string& lines) {
     std::string path;
     if (!GetNewFileName(&path)) return;
     plat::CTextStream out;
     int error = out.Open(path.c_str(), "a+");
     if (error == 0 && (out.Write(lines.data(), static_cast<int>(lines.size())) < 0 || out.Close() != 0))
         error = out.LastError() ? out.LastError() : -1;
-    if (error != 0) OutputFailed(path, error);
+    if (error != 0) MarkOutputFailed(path, error);
 }
 
-bool CHandoff::BeginBodyText() {
+bool CHandoff::OpenBodyText() {
     m_contentPath.clear();
     GetMsgFileName(&m_contentPath);
     m_content = std::make_unique<plat::CTextStream>();
     int error = m_content->Open(m_contentPath.c_str(), "a+");
     if (error != 0) {
-        ErrorReport("tempdesc.txt", error);
-        OutputFailed(m_contentPath, error);
+        mime::CConsoleReporter::Instance().ErrorReport("tempdesc.txt", error);
+        MarkOutputFailed(m_contentPath, error);
         m_content.reset();
         return false;
     }
     return true;
 }
 
-void CHandoff::Write(const void* data, size_t length) {
+void CHandoff::WriteContent(const void* data, size_t length) {
     if (m_content) m_content->Write(data, static_cast<int>(length));  // a failure stays marked on the stream
 }
 
-void CHandoff::EndBodyText() {
+void CHandoff::CloseBodyText() {
     if (!m_content) return;
     if (m_content->Error() || m_content->Close() != 0) {
-        ErrorReport(m_contentPath, m_content->LastError());
-        OutputFailed(m_contentPath, m_content->LastError());
+        mime::CConsoleReporter::Instance().ErrorReport(m_contentPath, m_content->LastError());
+        MarkOutputFailed(m_contentPath, m_content->LastError());
     }
     m_content.reset();
 }
 
-bool CHandoff::BeginAttachment(const mime::AttachmentInfo& info) {
+bool CHandoff::OpenAttachment(const mime::AttachmentInfo& info) {
     std::string list;
     if (!GetAttachmentList(&list)) return false;  // nowhere to list it: not saved
     while (IsAttFileNameInUse()) Pause(kInUsePollMs);
     std::string name, root;
     if (AllocateAttFileName(info.extension.c_str()) != 0) {
         // No name was taken, so the in-use flag is not this hand-off's to clear.
-        OutputFailed("ATT", 0);
+        MarkOutputFailed("ATT", 0);
         return false;
     }
     if (!GetAttFileName(&name) || !GetRootPath(&root)) {
-        OutputFailed("ATT", 0);
+        MarkOutputFailed("ATT", 0);
         ReleaseAttFileName();
         return false;
     }
@@ -634,7 +632,7 @@ bool CHandoff::BeginAttachment(const mime::AttachmentInfo& info) {
     m_content = std::make_unique<plat::CTextStream>();
     int error = m_content->Open(m_contentPath.c_str(), info.binary ? "wb" : "w");
     if (error != 0) {
-        OutputFailed(m_contentPath, error);
+        MarkOutputFailed(m_contentPath, error);
         m_content.reset();
         ReleaseAttFileName();
         return false;
@@ -647,29 +645,35 @@ bool CHandoff::BeginAttachment(const mime::AttachmentInfo& info) {
     if (error == 0) {
         std::string line = "<<" + info.listedName + ":" + name + ">>\n";
         if (out.Write(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()) || out.Close() != 0)
-            OutputFailed(list, out.LastError());
+            MarkOutputFailed(list, out.LastError());
     } else {
-        ErrorReport("Unable to open out file for write", error);
-        OutputFailed(list, error);
+        mime::CConsoleReporter::Instance().ErrorReport("Unable to open out file for write", error);
+        MarkOutputFailed(list, error);
     }
     return true;
 }
 
-void CHandoff::EndAttachment(mime::DigestResult digest) {
+void CHandoff::CloseAttachment(mime::DigestResult digest) {
     if (!m_content) return;
-    EndBodyText();
-    if (digest == mime::DigestResult::kMismatch) mime::WarnCorrupted(m_contentPath.c_str(), *this);
+    CloseBodyText();
+    if (digest == mime::DigestResult::kMismatch) mime::WarnCorrupted(m_contentPath.c_str(), mime::CConsoleReporter::Instance());
     ReleaseAttFileName();
 }
 
-void CHandoff::DecodeWarning(const std::string& text) { mime::CConsoleReporter::Instance().DecodeWarning(text); }
-
-void CHandoff::DecodeStatus(const std::string& text) { mime::CConsoleReporter::Instance().DecodeStatus(text); }
-
-void CHandoff::ErrorReport(const std::string& text, int error) {
-    mime::CConsoleReporter::Instance().ErrorReport(text, error);
-}
-
-void CHandoff::FragmentStoreRefused(const std::string& path) {
-    mime::CConsoleReporter::Instance().FragmentStoreRefused(path);
+mime::DecodeCallbacks CHandoff::DecoderOutputs() {
+    mime::CConsoleReporter& console = mime::CConsoleReporter::Instance();
+    return {
+        .envelopeLines = [this](const std::string& lines) { AppendEnvelope(lines); },
+        .beginBodyText = [this] { return OpenBodyText(); },
+        .endBodyText = [this] { CloseBodyText(); },
+        .beginAttachment = [this](const mime::AttachmentInfo& info) { return OpenAttachment(info); },
+        .endAttachment = [this](mime::DigestResult digest) { CloseAttachment(digest); },
+        .write = [this](const void* data, size_t length) { WriteContent(data, length); },
+        .warning = [&console](const std::string& text) { console.DecodeWarning(text); },
+        .status = [&console](const std::string& text) { console.DecodeStatus(text); },
+        .error = [&console](const std::string& text, int error) { console.ErrorReport(text, error); },
+        .fragmentStoreRefused = [&console](const std::string& path) { console.FragmentStoreRefused(path); },
+        .outputFailed = [this](const std::string& path, int error) { MarkOutputFailed(path, error); },
+        .removeWhenHandedOff = [this](const std::string& path) { m_removeAfter.push_back(path); },
+    };
 }

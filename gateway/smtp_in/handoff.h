@@ -55,9 +55,10 @@ int MakeUniqueFileName(const char* prefix, const char* ext, const char* folder, 
 // One hand-off: its names, counters and in-use flags on the settings store,
 // and the files in OUT where the decoder's results go. Run it under the
 // hand-off lock.
-class CHandoff : public mime::CDecodeSink {
+class CHandoff {
 public:
     CHandoff();
+    virtual ~CHandoff() = default;
     int Translate(const char* rawPath);
 
     // The paths of this hand-off.
@@ -77,21 +78,17 @@ public:
     // Waits between two looks at an in-use flag.
     virtual void Pause(uint32_t ms);
 
-    // The decoder's results.
-    void EnvelopeLines(const std::string& lines) override;
-    bool BeginBodyText() override;
-    void EndBodyText() override;
-    bool BeginAttachment(const mime::AttachmentInfo& info) override;
-    void EndAttachment(mime::DigestResult digest) override;
-    void Write(const void* data, size_t length) override;
-    void DecodeWarning(const std::string& text) override;
-    void DecodeStatus(const std::string& text) override;
-    void ErrorReport(const std::string& text, int error) override;
-    void FragmentStoreRefused(const std::string& path) override;
+    // The decoder's results: the callbacks filled in with the steps below.
+    mime::DecodeCallbacks DecoderOutputs();
+    void AppendEnvelope(const std::string& lines);
+    bool OpenBodyText();
+    void CloseBodyText();
+    bool OpenAttachment(const mime::AttachmentInfo& info);
+    void CloseAttachment(mime::DigestResult digest);
+    void WriteContent(const void* data, size_t length);
     // An output could not be opened or written whole (error: the system's
     // code, 0 when unknown): the message cannot be handed off as it is.
-    void OutputFailed(const std::string& path, int error) override;
-    void RemoveWhenHandedOff(const std::string& path) override;
+    void MarkOutputFailed(const std::string& path, int error);
 
 private:
     void Discard();

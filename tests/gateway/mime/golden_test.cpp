@@ -35,7 +35,7 @@ std::string Decode(const std::vector<std::string>& mails, int bufferSize) {
     testutil::TempDir tmp;  // the message/partial store
     testutil::ScopedEnv useTmp("TMP", tmp.path().c_str());
     testsupport::CMemorySink sink;
-    mime::CMimeDecoder decoder(sink);
+    mime::CMimeDecoder decoder(sink.Callbacks());
     for (const std::string& mail : mails) {
         mime::PartStream stream(mail.data(), mail.size(), bufferSize);
         sink.listing += "result " + std::to_string(decoder.DecodeMessage(stream, "text/plain", 0)) + "\n";
@@ -67,7 +67,7 @@ TEST(Decoder, RefusedOutputIsSkippedAndHeaderBlockBounded) {
     while (mail.size() < 3 * mime::kMaxHeaderBlock) mail += "X-Filler: " + std::string(200, 'f') + "\n";
     testsupport::CMemorySink sink(false);
     sink.refuseOutputs = true;
-    mime::CMimeDecoder decoder(sink);
+    mime::CMimeDecoder decoder(sink.Callbacks());
     mime::PartStream stream(mail.data(), mail.size());
     EXPECT_EQ(decoder.DecodeMessage(stream, "text/plain", 0), 0);
     EXPECT_LE(decoder.HeaderLength(), mime::kMaxHeaderBlock);
@@ -84,7 +84,7 @@ TEST(Decoder, FragmentStoreThatIsALinkIsRefused) {
     std::filesystem::create_directory_symlink(elsewhere.path(), tmp.path() + plat::kPathSep + "parts", ec);
     if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
     testsupport::CMemorySink sink;
-    mime::CMimeDecoder decoder(sink);
+    mime::CMimeDecoder decoder(sink.Callbacks());
     const std::string mail = "Subject: s\nContent-Type: message/partial; id=a; number=1; total=2\n\nx\n";
     mime::PartStream stream(mail.data(), mail.size());
     EXPECT_EQ(decoder.DecodeMessage(stream, "text/plain", 0), 1);
