@@ -78,8 +78,9 @@ private:
 
 }  // namespace
 
-CMimeDecoder::CMimeDecoder(DecodeCallbacks callbacks)
+CMimeDecoder::CMimeDecoder(DecodeCallbacks callbacks, CFragmentStore* fragments)
     : m_sink(std::move(callbacks)),
+      m_fragments(fragments ? fragments : &m_fileFragments),
       m_decodeNested([this](PartStream& stream, const char* defaultType, int appleDouble) {
           return DecodeMessage(stream, defaultType, appleDouble);
       }) {}

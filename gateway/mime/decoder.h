@@ -10,11 +10,8 @@
 #include <vector>
 
 #include "gateway/mime/decode_sink.h"
+#include "gateway/mime/fragment_store.h"
 #include "gateway/mime/part_stream.h"
-
-namespace plat {
-class CTextStream;
-}
 
 namespace mime {
 
@@ -35,7 +32,9 @@ struct HeaderFields {
 
 class CMimeDecoder {
 public:
-    explicit CMimeDecoder(DecodeCallbacks callbacks);
+    // fragments: where message/partial fragments wait; null for files below
+    // TMP.
+    explicit CMimeDecoder(DecodeCallbacks callbacks, CFragmentStore* fragments = nullptr);
     CMimeDecoder(const CMimeDecoder&) = delete;
     CMimeDecoder& operator=(const CMimeDecoder&) = delete;
 
@@ -66,10 +65,11 @@ public:
 
 private:
     void ScanHeaderBlock(HeaderFields* fields);
-    void RebuildPartialHeaders(PartStream& stream, const char* headerBlock, plat::CTextStream& out);
-    int JoinFragments(const std::string& dir, int total);
+    void RebuildPartialHeaders(PartStream& stream, const char* headerBlock, CByteOutput& out);
 
     CDecodeSink m_sink;
+    CFileFragmentStore m_fileFragments;
+    CFragmentStore* m_fragments;
     // How the containers (a multipart body, joined fragments) hand each
     // entity they hold back to DecodeMessage.
     std::function<int(PartStream& stream, const char* defaultType, int appleDouble)> m_decodeNested;
@@ -86,12 +86,7 @@ private:
 // at the end of the field or of the text.
 const char* SkipBlanksAndComments(const char* p);
 
-// Fragment directory of a message/partial id under TMP: its path ending in
-// the separator, or false when it cannot be made.
-bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& reporter);
 bool IsReservedDeviceName(const char* name);
-// Removes the directory of a path that ends in one separator.
-int RemovePartialDirectory(const std::string& path);
 // Extension of an attachment file from the name the message gives it.
 std::string AttachmentExtension(const char* givenName);
 // The given name as it may stand in an attachment-list line.

@@ -6,8 +6,6 @@
 
 #include "gateway/mime/decoder.h"
 #include "gateway/mime/transfer.h"
-#include "platform/file.h"
-#include "platform/textfile.h"
 
 namespace mime {
 
@@ -35,28 +33,6 @@ bool ParseNumber(const char* text, int* value) {
 bool IsContentOrMessageId(const char* line) {
     return CaseCompareN(line, "content-", 8) == 0 || CaseCompareN(line, "message-id:", 11) == 0;
 }
-
-// Copies one file into an open output, both in text mode.
-bool AppendFile(const std::string& path, plat::CTextStream& out, int* error) {
-    plat::CTextStream in;
-    *error = in.Open(path.c_str(), "r");
-    if (*error != 0) return false;
-    char buffer[16384];
-    int n;
-    while ((n = in.Read(buffer, sizeof(buffer))) > 0) out.Write(buffer, n);
-    return true;
-}
-
-// A fragment file as the output of the copy; a failed write stays marked on
-// the file.
-class CFileOutput : public CByteOutput {
-public:
-    explicit CFileOutput(plat::CTextStream& file) : m_file(file) {}
-    void Write(const void* data, size_t length) override { m_file.Write(data, static_cast<int>(length)); }
-
-private:
-    plat::CTextStream& m_file;
-};
 
 }  // namespace
 
@@ -86,32 +62,21 @@ int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlo
     const char* value = FindContentParam(params, "id");
     if (!value) return reject("partial message has no id parameter");
     const std::string id = value;
-    std::string dir;
-    if (!PartialDirectory(id.c_str(), &dir, m_sink)) return reject(nullptr);
+    std::string key;
+    if (!m_fragments->Open(id, &key, m_sink)) return reject(nullptr);
 
     int number = 0;
     value = FindContentParam(params, "number");
     if (!value || !ParseNumber(value, &number)) return reject("partial message doesn't have number parameter");
 
     int total = 0;
-    const std::string countPath = dir + "CT";
     value = FindContentParam(params, "total");
     if (value) {
         if (!ParseNumber(value, &total) || total <= 0) return reject("partial message has invalid number of parts");
-        plat::CTextStream count;
-        int error = count.Open(countPath.c_str(), "w");
-        if (error != 0) {
-            m_sink.ErrorReport(countPath, error);
-            return reject(nullptr);
-        }
-        std::string line = std::to_string(total) + "\n";
-        count.Write(line.data(), static_cast<int>(line.size()));
+        if (!m_fragments->SetTotal(key, total, m_sink)) return reject(nullptr);
     } else {
-        plat::CTextStream count;
-        char line[kFragmentLine];
-        if (count.Open(countPath.c_str(), "r") == 0 && count.GetS(line, sizeof(line))) {
-            if (!ParseNumber(line, &total) || total < 0) total = 0;
-        }
+        const std::string line = m_fragments->TotalLine(key);
+        if (!line.empty() && (!ParseNumber(line.c_str(), &total) || total < 0)) total = 0;
     }
     if (number <= 0 || (total > 0 && number > total)) return reject("partial message has invalid number");
 
@@ -120,42 +85,32 @@ int CMimeDecoder::StorePartialFragment(PartStream& stream, const char* headerBlo
     status += id;
     m_sink.DecodeStatus(status);
 
-    const std::string fragmentPath = dir + std::to_string(number);
-    {
-        plat::CTextStream fragment;
-        int error = fragment.Open(fragmentPath.c_str(), "w");
-        if (error != 0) {
-            m_sink.ErrorReport(fragmentPath, error);
-            m_sink.OutputFailed(fragmentPath, error);
-            return reject(nullptr);
-        }
-        if (number == 1) RebuildPartialHeaders(stream, headerBlock, fragment);
-        CFileOutput output(fragment);
-        CopyPart(stream, output, nullptr);
-        if (fragment.Error() || fragment.Close() != 0) {  // a fragment cut short must not be joined
-            m_sink.ErrorReport(fragmentPath, fragment.LastError());
-            m_sink.OutputFailed(fragmentPath, fragment.LastError());
-            return 1;
-        }
-    }
+    const int written = m_fragments->WriteFragment(
+        key, number,
+        [&](CByteOutput& out) {
+            if (number == 1) RebuildPartialHeaders(stream, headerBlock, out);
+            CopyPart(stream, out, nullptr);
+        },
+        m_sink);
+    if (written == 1) return reject(nullptr);
+    if (written != 0) return 1;
     if (total <= 0) return 0;
-    for (int n = total; n >= 1; --n) {
-        plat::CTextStream probe;
-        if (probe.Open((dir + std::to_string(n)).c_str(), "r") != 0) return 0;
-    }
-    return JoinFragments(dir, total);
+    for (int n = total; n >= 1; --n)
+        if (!m_fragments->HasFragment(key, n)) return 0;
+    return m_fragments->Join(key, total, [this](PartStream& joined) { m_decodeNested(joined, "text/plain", 0); },
+                             m_sink);
 }
 
 // The headers of the whole message: the enclosing fields except the content
 // fields and Message-ID, then the fragment's own content fields and
 // Message-ID, then the blank line.
-void CMimeDecoder::RebuildPartialHeaders(PartStream& stream, const char* headerBlock, plat::CTextStream& out) {
+void CMimeDecoder::RebuildPartialHeaders(PartStream& stream, const char* headerBlock, CByteOutput& out) {
     bool keep = false;
     for (const char* line = headerBlock + (*headerBlock == '\n' ? 1 : 0); *line;) {
         const char* nl = std::strchr(line, '\n');
         const char* next = nl ? nl + 1 : line + std::strlen(line);
         if (*line != ' ' && *line != '\t') keep = !IsContentOrMessageId(line);
-        if (keep) out.Write(line, static_cast<int>(next - line));
+        if (keep) out.Write(line, static_cast<size_t>(next - line));
         line = next;
     }
 
@@ -167,54 +122,14 @@ void CMimeDecoder::RebuildPartialHeaders(PartStream& stream, const char* headerB
         if (n <= 0) return;
         if (atLineStart) {
             if (n == 1 && buffer[0] == '\n') {
-                out.PutC('\n');
+                out.Write("\n", 1);
                 return;
             }
             if (buffer[0] != ' ' && buffer[0] != '\t') keep = IsContentOrMessageId(buffer);
         }
-        if (keep) out.Write(buffer, n);
+        if (keep) out.Write(buffer, static_cast<size_t>(n));
         atLineStart = buffer[n - 1] == '\n';
     }
-}
-
-int CMimeDecoder::JoinFragments(const std::string& dir, int total) {
-    const std::string fullPath = dir + "FULL";
-    {
-        plat::CTextStream full;
-        int error = full.Open(fullPath.c_str(), "w");
-        if (error != 0) {
-            m_sink.ErrorReport(fullPath, error);
-            m_sink.OutputFailed(fullPath, error);
-            return 1;
-        }
-        for (int n = 1; n <= total; ++n) {
-            const std::string fragmentPath = dir + std::to_string(n);
-            if (!AppendFile(fragmentPath, full, &error)) {
-                m_sink.ErrorReport(fragmentPath, error);
-                return 1;
-            }
-        }
-        if (full.Close() != 0) {
-            m_sink.ErrorReport(fullPath, full.LastError());
-            m_sink.OutputFailed(fullPath, full.LastError());
-            return 1;
-        }
-    }
-    {
-        plat::CTextStream full;
-        int error = full.Open(fullPath.c_str(), "r");
-        if (error != 0) {
-            m_sink.ErrorReport(fullPath, error);
-            return 1;
-        }
-        PartStream joined(&full);
-        m_decodeNested(joined, "text/plain", 0);
-    }
-    for (int n = 1; n <= total; ++n) m_sink.RemoveWhenHandedOff(dir + std::to_string(n));
-    m_sink.RemoveWhenHandedOff(fullPath);
-    m_sink.RemoveWhenHandedOff(dir + "CT");
-    m_sink.RemoveWhenHandedOff(dir);
-    return 0;
 }
 
 }  // namespace mime

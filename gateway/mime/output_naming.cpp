@@ -1,6 +1,5 @@
 // Where decoded leaf entities go: plain text to the body text, everything
-// else to an attachment with the names derived from its given name; and the
-// names of the message/partial fragment directories.
+// else to an attachment with the names derived from its given name.
 #include <cstring>
 
 #include "gateway/mime/decoder.h"
@@ -9,16 +8,6 @@
 #include "platform/system.h"
 
 namespace mime {
-
-namespace {
-
-constexpr size_t kMaxTmpPrefix = 200;
-constexpr int kMaxIdCharacters = 11;
-
-const char kSafeIdCharacters[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_^$~!#%&{}@`'()";
-
-}  // namespace
 
 int CMimeDecoder::SaveBodyText(PartStream& stream, int code) {
     if (!m_sink.BeginBodyText()) {
@@ -80,58 +69,6 @@ bool IsReservedDeviceName(const char* name) {
             if (CaseCompare(name, r) == 0) return true;
     }
     return false;
-}
-
-bool PartialDirectory(const char* id, std::string* path, CDecodeReporter& reporter) {
-    std::string dir;
-    if (plat::GetEnv("TMP", &dir)) {
-        if (dir.size() > kMaxTmpPrefix) dir.resize(kMaxTmpPrefix);
-    } else {
-        dir = std::string(1, plat::kPathSep) + "tmp";
-        plat::MakeDirectory(dir.c_str());
-    }
-    dir += plat::kPathSep;
-    dir += "parts";
-    // The store lies in a folder that everyone can write: it must be this
-    // account's own, or another user could read every fragment and plant
-    // fragments that a later mail completes.
-    int error = plat::MakePrivateDirectory(dir.c_str());
-    if (error == plat::kErrUnsafeFolder) {
-        reporter.FragmentStoreRefused(dir);
-        return false;
-    }
-
-    std::string name;
-    int accepted = 0;
-    for (const char* p = id; *p && accepted < kMaxIdCharacters; ++p) {
-        if (!std::strchr(kSafeIdCharacters, *p)) continue;
-        if (accepted == 8) name += '.';
-        name += *p;
-        ++accepted;
-    }
-    if (name.empty() || IsReservedDeviceName(name.c_str())) name += 'x';
-    dir += plat::kPathSep;
-    dir += name;
-    error = plat::MakeDirectory(dir.c_str());
-    if (error != 0 && error != plat::kErrAlreadyExists && !plat::IsDirectory(dir.c_str())) {
-        reporter.ErrorReport(dir, error);
-        return false;
-    }
-    dir += plat::kPathSep;
-    *path = dir;
-    return true;
-}
-
-void RemoveFragmentStorePath(const std::string& path) {
-    if (!path.empty() && path.back() == plat::kPathSep)
-        RemovePartialDirectory(path);
-    else
-        plat::RemoveFile(path.c_str());
-}
-
-int RemovePartialDirectory(const std::string& path) {
-    if (path.empty()) return 1;
-    return plat::RemoveDirectory(path.substr(0, path.size() - 1).c_str());
 }
 
 }  // namespace mime

@@ -13,6 +13,7 @@
 
 #include "gateway/mime/decoder.h"
 #include "test_util.h"
+#include "tests/support/memory_fragments.h"
 #include "tests/support/memory_sink.h"
 
 namespace {
@@ -31,11 +32,14 @@ std::string TextMode(const std::string& raw) {
     return out;
 }
 
-std::string Decode(const std::vector<std::string>& mails, int bufferSize) {
+// Fragments in files below a scratch TMP, or in memory as the fuzz target
+// keeps them.
+std::string Decode(const std::vector<std::string>& mails, int bufferSize, bool fragmentsInMemory = false) {
     testutil::TempDir tmp;  // the message/partial store
     testutil::ScopedEnv useTmp("TMP", tmp.path().c_str());
     testsupport::CMemorySink sink;
-    mime::CMimeDecoder decoder(sink.Callbacks());
+    testsupport::CMemoryFragments memory;
+    mime::CMimeDecoder decoder(sink.Callbacks(), fragmentsInMemory ? &memory : nullptr);
     for (const std::string& mail : mails) {
         mime::PartStream stream(mail.data(), mail.size(), bufferSize);
         sink.listing += "result " + std::to_string(decoder.DecodeMessage(stream, "text/plain", 0)) + "\n";
@@ -57,6 +61,7 @@ TEST(Golden, Messages) {
         EXPECT_EQ(listing, testutil::ReadAll(expected)) << name;
         for (int size : {mime::kMinStreamBuffer, 74, 101, 256, 1000, 4099})
             EXPECT_EQ(Decode(mails, size), listing) << name << " with a buffer of " << size;
+        EXPECT_EQ(Decode(mails, mime::kInitialStreamBuffer, true), listing) << name << " with fragments in memory";
     }
 }
 
