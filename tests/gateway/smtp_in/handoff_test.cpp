@@ -78,6 +78,17 @@ TEST_F(Handoff, FilesCountersAndFlags) {
     EXPECT_EQ(Dword(qlsmtp::kValFileNameUse) + Dword(qlsmtp::kValFileNameUseAtt), 0u) << "both flags cleared";
 }
 
+// An in-use flag that another writer set (the fax server, another
+// hand-off) is not this hand-off's to clear.
+TEST_F(Handoff, FlagsSetByOthersStaySet) {
+    m_s.SetDword(qlsmtp::kValFileNameUse, 1);
+    m_s.SetDword(qlsmtp::kValFileNameUseAtt, 1);
+    CHandoff handoff;
+    handoff.ReleaseFileName();
+    handoff.ReleaseAttFileName();
+    EXPECT_EQ(Dword(qlsmtp::kValFileNameUse) + Dword(qlsmtp::kValFileNameUseAtt), 2u);
+}
+
 TEST_F(Handoff, CountersStartWrapAndSkipNamesStillInOut) {
     m_s.SetDword(qlsmtp::kValOUTIndex, 65534);
     plat::CRegKey key;
