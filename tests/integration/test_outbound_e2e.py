@@ -26,19 +26,18 @@ class Receiver:
         return "250 OK"
 
 class ScriptedReceiver(Receiver):
-    """Answers RCPT from a list of replies per address (250 when it runs
-    out) and notes (time, address, reply) of each RCPT and delivery."""
+    """Answers RCPT from a list of replies per address, then 250, and notes
+    (time, address, reply code or "delivered") of each RCPT and delivery."""
 
     def __init__(self, replies):
         super().__init__()
         self.replies, self.log = replies, []
 
     async def handle_RCPT(self, server, session, envelope, address, options):
-        address = address.lower()
-        reply = (self.replies.get(address) or ["250 OK"]).pop(0) if address in self.replies else "250 OK"
+        address, replies = address.lower(), self.replies.get(address.lower())
+        reply = replies.pop(0) if replies else "250 OK"
         self.log.append((time.time(), address, reply[:3]))
-        if reply.startswith("250"):
-            envelope.rcpt_tos.append(address)
+        envelope.rcpt_tos += [address] if reply[0] == "2" else []
         return reply
 
     async def handle_DATA(self, server, session, envelope):
