@@ -1,7 +1,8 @@
 // The outbound engine: one thread polls the queue files in IN, composes each
-// into a MIME mail, delivers it to the recipient domain's mail exchanger and
-// then deletes the queue file, retries it, or sets it aside under an error
-// name.
+// into a MIME mail, delivers it to the recipient domain's mail exchanger (or
+// to the smarthost when one is set) and then deletes the queue file, retries
+// it (at once, or after the RetryMinutes wait while the others go on), or
+// sets it aside under an error name.
 #pragma once
 
 #include <atomic>
