@@ -1,7 +1,8 @@
 // qlsmtpcg on Linux: the configuration dialog's logic as a command. Without
-// options it shows the five settings; with options it checks and saves them
-// as the dialog's OK button does, stopping and restarting the gateway's
-// systemd unit around the save when it is installed.
+// options it shows the five settings (and the optional outgoing ones that
+// are set); with options it checks and saves them as the dialog's OK button
+// does, stopping and restarting the gateway's systemd unit around the save
+// when it is installed.
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -9,13 +10,16 @@
 
 #include "applet/config.h"
 #include "applet/strings.h"
+#include "common/settings_names.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: qlsmtpcg [--domain NAME] [--dns SERVER] [--data-dir FOLDER] [--rx-port N] [--tx-port N] [--yes]\n"
+    "                [--smarthost HOST[:PORT]] [--retry-minutes \"W2 W3 W4 W5\"]\n"
     "Without options the settings are shown. The settings file is $QLSMTP_REGISTRY\n"
-    "(default /var/lib/qlsmtp/registry.reg).\n";
+    "(default /var/lib/qlsmtp/registry.reg). An empty --smarthost or --retry-minutes\n"
+    "removes that setting.\n";
 
 // Messages go to standard error as "qlsmtpcg: text"; the control texts are
 // the current settings with the options laid over them.
@@ -61,6 +65,12 @@ int main(int argc, char** argv) {
         int control;
     } options[] = {{"--domain", IDC_DOMAIN},  {"--dns", IDC_DNS},         {"--data-dir", IDC_DATA_DIR},
                    {"--rx-port", IDC_RX_PORT}, {"--tx-port", IDC_TX_PORT}};
+    // Optional values that the dialog has no field for.
+    const struct {
+        const char* option;
+        const char* value;
+    } optional[] = {{"--smarthost", qlsmtp::kValSmartHost}, {"--retry-minutes", qlsmtp::kValRetryMinutes}};
+    std::map<std::string, std::string> changes;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--yes") == 0) {
             ui.m_yes = true;
@@ -77,6 +87,12 @@ int main(int argc, char** argv) {
             ui.m_options[o.control] = argv[++i];
             known = true;
         }
+        for (const auto& o : optional) {
+            if (known || std::strcmp(argv[i], o.option) != 0) continue;
+            if (i + 1 >= argc) break;
+            changes[o.value] = argv[++i];
+            known = true;
+        }
         if (!known) {
             std::fputs(kUsage, stderr);
             return 2;
@@ -85,11 +101,15 @@ int main(int argc, char** argv) {
 
     qlsmtpcg::CConfigDialog dialog(ui);
     int keyOpened = dialog.ReadSettings();
-    if (ui.m_options.empty()) {
+    if (ui.m_options.empty() && changes.empty()) {
         if (!keyOpened) return 1;
         std::printf("Domain name: %s\nDNS server: %s\nData directory: %s\nReceive port: %u\nSend port: %u\n",
                     dialog.m_DomainName.c_str(), dialog.m_DNSName.c_str(), dialog.m_DataDirectory.c_str(),
                     dialog.m_RxPort, dialog.m_TxPort);
+        std::string text;
+        if (dialog.ReadOptionalValue(qlsmtp::kValSmartHost, &text)) std::printf("Smarthost: %s\n", text.c_str());
+        if (dialog.ReadOptionalValue(qlsmtp::kValRetryMinutes, &text))
+            std::printf("Retry minutes: %s\n", text.c_str());
         return 0;
     }
     if (!keyOpened) {
@@ -99,6 +119,9 @@ int main(int argc, char** argv) {
     dialog.DoDataExchange(false);
     // A refused value saves nothing: a script sees the message and status 1.
     if (!dialog.DoDataExchange(true)) return 1;
+    for (const auto& [name, text] : changes)
+        if (!dialog.CheckOptionalValue(name, text)) return 1;
+    dialog.m_OptionalChanges = changes;
     if (dialog.GetServiceState(true) == 0) {
         // Unlike the dialog, the command needs no service: on Linux the
         // gateway often runs from a console.

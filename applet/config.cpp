@@ -3,8 +3,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "applet/strings.h"
+#include "common/outgoing_settings.h"
 #include "common/settings_names.h"
 #include "platform/eventlog.h"
 #include "platform/file.h"
@@ -187,7 +190,7 @@ int CConfigDialog::SaveSettingsDirectly() {
     std::string path = m_DataDirectory;
     bool validPath = ValidateDataDirectory(&path) != 0;
     if (validPath) m_DataDirectory = path;
-    plat::RegWrite writes[5];
+    plat::RegWrite writes[5 + 2];
     int n = 0;
     if (validPath)
         writes[n++] = {qlsmtp::kValProgramPath, plat::kRegSz, path.c_str(), static_cast<uint32_t>(path.size() + 1)};
@@ -196,14 +199,44 @@ int CConfigDialog::SaveSettingsDirectly() {
     writes[n++] = {qlsmtp::kValDNSName, plat::kRegSz, m_DNSName.c_str(), static_cast<uint32_t>(m_DNSName.size() + 1)};
     writes[n++] = {qlsmtp::kValSmtpRxPort, plat::kRegDword, &m_RxPort, 4};
     writes[n++] = {qlsmtp::kValSmtpTxPort, plat::kRegDword, &m_TxPort, 4};
+    for (const auto& [name, text] : m_OptionalChanges)
+        if (!text.empty() && n < static_cast<int>(std::size(writes)))
+            writes[n++] = {name.c_str(), plat::kRegSz, text.c_str(), static_cast<uint32_t>(text.size() + 1)};
     // A write that fails is a save that did not happen, not a success.
     if (key.SetValues(writes, n) != 0) return 0;
+    for (const auto& [name, text] : m_OptionalChanges) {
+        long r = text.empty() ? key.DeleteValue(name.c_str()) : 0;
+        if (r != 0 && r != plat::kRegNotFound) return 0;
+    }
     plat::EventSourceHandle source = plat::RegisterEventSource(qlsmtp::kServiceName);
     if (source != plat::kNoEventSource) {
         plat::ReportEvent(source, plat::kEventInformation, kEventSettingsSaved, nullptr, 0);
         plat::DeregisterEventSource(source);
     }
     return 1;
+}
+
+bool CConfigDialog::CheckOptionalValue(const std::string& name, const std::string& text) {
+    std::string host;
+    unsigned port = 0;
+    std::vector<uint32_t> waits;
+    const char* refusal = nullptr;
+    if (name == qlsmtp::kValSmartHost && !qlsmtp::ParseSmartHost(text, &host, &port))
+        refusal = "Please enter the smarthost as host or host:port, with a port between 1 and 65535.";
+    if (name == qlsmtp::kValRetryMinutes && !qlsmtp::ParseRetryMinutes(text, &waits))
+        refusal = "Please enter up to four waits in minutes, each between 0 and 1440, separated by blanks.";
+    if (refusal) m_ui.Message(refusal, kMbOk | kMbIconExclamation);
+    return refusal == nullptr;
+}
+
+bool CConfigDialog::ReadOptionalValue(const char* name, std::string* text) {
+    plat::CRegKey key;
+    uint32_t type = 0, size = 0;
+    if (key.Open(qlsmtp::kSettingsKey, false) != 0 || key.QueryValue(name, &type, nullptr, &size) != 0) return false;
+    std::string buf(size + 1, '\0');
+    if (key.QueryString(name, buf.data(), size + 1) != 0) return false;
+    *text = buf.c_str();
+    return true;
 }
 
 int CConfigDialog::ValidateDataDirectory(std::string* path) {

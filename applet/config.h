@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "common/service_control.h"
@@ -109,6 +110,16 @@ public:
 
     // Shows the string-table message id.
     int Message(int id, unsigned type = kMbOk);
+
+    // Optional values without a field in the dialog (SmartHost and
+    // RetryMinutes), which the Linux command edits: value name -> new text,
+    // "" to remove the value. SaveSettingsDirectly writes them with the
+    // others; the dialog leaves the map empty.
+    std::map<std::string, std::string> m_OptionalChanges;
+    // false with a message when text is not a valid form of the value name.
+    bool CheckOptionalValue(const std::string& name, const std::string& text);
+    // The stored text of an optional value; false when it is absent.
+    bool ReadOptionalValue(const char* name, std::string* text);
 
 private:
     CAppletUi& m_ui;

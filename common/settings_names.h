@@ -25,6 +25,10 @@ constexpr const char kValFileName[] = "FileName";
 constexpr const char kValOUTIndexAtt[] = "OUTIndexAtt";
 constexpr const char kValFileNameAtt[] = "FileNameAtt";
 constexpr const char kValFileNameUseAtt[] = "FileNameUseAtt";
+// Optional: outgoing mail through one relay host, and waits between attempts
+// (their forms in common/outgoing_settings.h).
+constexpr const char kValSmartHost[] = "SmartHost";
+constexpr const char kValRetryMinutes[] = "RetryMinutes";
 
 constexpr unsigned kDefaultSmtpPort = 25;
 constexpr unsigned kDefaultMaxOut = 10;

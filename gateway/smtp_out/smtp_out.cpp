@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/outgoing_settings.h"
 #include "common/settings_names.h"
 #include "gateway/core/diag.h"
 #include "gateway/core/cfileman.h"
@@ -29,6 +30,8 @@ constexpr int kResolveBudget = 20;
 constexpr int kDataBlock = 65536;
 // Reply lines skipped while waiting for one code before giving up.
 constexpr int kMaxSkippedLines = 100;
+// Event of a queue file set aside after a permanent refusal.
+constexpr uint32_t kEventRefused = 460;
 // Failure counts kept for files that may have left the queue meanwhile.
 constexpr size_t kMaxTrackedFiles = 256;
 // Paths on a system whose separator is a backslash ignore case, so the whole
@@ -86,6 +89,17 @@ void RemoveSendLeftovers(const std::string& dataDir) {
     }
 }
 
+// A string value of any length up to 4 KB: its size first, then that many
+// bytes and a terminator. "" when absent or unreadable.
+std::string QueryText(const plat::CRegKey& key, bool open, const char* name) {
+    uint32_t size = 0;
+    uint32_t type = 0;
+    if (!open || key.QueryValue(name, &type, nullptr, &size) != 0 || size == 0 || size >= 4096) return std::string();
+    std::string text(size + 1, '\0');
+    if (key.QueryString(name, text.data(), size + 1) != 0) return std::string();
+    return text.c_str();
+}
+
 // What the name server's answer gave, for the failure kept.
 std::string DnsOutcome(int resolved, int exchangers) {
     std::string text = resolved == 0    ? "an authoritative answer"
@@ -109,18 +123,13 @@ SMTPOut::SMTPOut() {
         DLOG("SmtpOut: Unable to find MaxOut value under our key in the Registry.\r\n");
         m_MaxOut = qlsmtp::kDefaultMaxOut;
     }
-    // The size first, then that many bytes and a terminator.
-    uint32_t size = 0;
-    uint32_t type = 0;
-    if (open && key.QueryValue(qlsmtp::kValDNSName, &type, nullptr, &size) == 0 && size > 0 && size < 4096) {
-        std::string text(size + 1, '\0');
-        if (key.QueryString(qlsmtp::kValDNSName, text.data(), size + 1) == 0) m_DNSServer = text.c_str();
-    }
+    m_DNSServer = QueryText(key, open, qlsmtp::kValDNSName);
     if (m_DNSServer.empty()) m_DNSServer = qlsmtp::kDefaultDNSName;
     DLOG("The DNS Name :");
     DLOG(m_DNSServer.c_str());
     m_RemotePort = GetSMTPOutPortNumber();
     DLOGF("Using remote port %d", m_RemotePort);
+    ReadOutgoingOptions(key, open);
     std::string sendTimeout;
     if (plat::GetEnv("QLSMTP_SEND_TIMEOUT_MS", &sendTimeout)) {
         unsigned long ms = std::strtoul(sendTimeout.c_str(), nullptr, 10);
@@ -130,6 +139,29 @@ SMTPOut::SMTPOut() {
     m_Active = 0;
     m_Shutdown = 0;
     DLOG("SmtpOut:SMTPOut() end.\r\n");
+}
+
+void SMTPOut::ReadOutgoingOptions(const plat::CRegKey& key, bool open) {
+    // A value that cannot be used is logged and left out: mail then goes
+    // out as without it.
+    std::string text = QueryText(key, open, qlsmtp::kValSmartHost);
+    unsigned port = 0;
+    if (!qlsmtp::ParseSmartHost(text, &m_SmartHost, &port)) {
+        DLOGF("SmtpOut: SmartHost \"%.100s\" is not host or host:port; mail goes to the exchangers.\r\n",
+              text.c_str());
+    } else if (!m_SmartHost.empty()) {
+        m_SmartHostPort = port != 0 ? static_cast<int>(port) : m_RemotePort;
+        DLOGF("SmtpOut: all mail goes through the smarthost %.100s port %d, without MX lookups.\r\n",
+              m_SmartHost.c_str(), m_SmartHostPort);
+    }
+    text = QueryText(key, open, qlsmtp::kValRetryMinutes);
+    if (!qlsmtp::ParseRetryMinutes(text, &m_RetryWaitsMs)) {
+        DLOGF("SmtpOut: RetryMinutes \"%.100s\" is not up to four numbers of minutes; attempts follow one "
+              "another.\r\n", text.c_str());
+    } else if (!m_RetryWaitsMs.empty()) {
+        DLOGF("SmtpOut: attempts spaced by RetryMinutes \"%.100s\"; a permanent refusal sets a file aside at "
+              "once.\r\n", text.c_str());
+    }
 }
 
 SMTPOut::~SMTPOut() {
@@ -193,7 +225,7 @@ void SMTPOut::SMTPMainThread(SMTPOut* self) {
         // A run that moved no file out of the queue (none could be opened,
         // or the composed file could not be made) waits before the next
         // poll instead of spinning on the same files.
-        if (SMTPOutThread(self) == 0) self->WaitMs(kIdleWaitMs);
+        if (SMTPOutThread(self) == 0) self->WaitMs(self->IdleWaitMs());
     }
     DLOG("SMTPOut::SMTPMainThread() end.\r\n");
 }
@@ -223,6 +255,15 @@ int SMTPOut::ComposeMessage(plat::FileHandle queue, plat::FileHandle composed,
     m_LastFailure.clear();
     return ::ComposeMessage(m_FileMan ? m_FileMan->GetProgramPath() : "", queue, composed, attachments,
                             &m_LastFailure);
+}
+
+uint32_t SMTPOut::IdleWaitMs() const {
+    auto now = std::chrono::steady_clock::now();
+    auto wait = std::chrono::milliseconds(kIdleWaitMs);
+    for (const auto& [path, attempts] : m_Attempts)
+        if (attempts.notBefore > now)
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(attempts.notBefore - now));
+    return static_cast<uint32_t>(wait.count());
 }
 
 bool SMTPOut::SetAside(const std::string& path, bool upperCase, std::string* target) {
@@ -273,7 +314,12 @@ int SMTPOut::SMTPOutThread(SMTPOut* self) {
     while (fm && !self->m_Shutdown) {
         plat::FileHandle queue = plat::kInvalidFile;
         char queuePath[260] = {};
-        int r = fm->Que_OpenMsg(&queue, queuePath, sizeof(queuePath), &tried);
+        // Files whose next attempt is not due yet are passed over too.
+        std::set<std::string> skip = tried;
+        auto now = std::chrono::steady_clock::now();
+        for (const auto& [path, attempts] : self->m_Attempts)
+            if (attempts.notBefore > now) skip.insert(path);
+        int r = fm->Que_OpenMsg(&queue, queuePath, sizeof(queuePath), &skip);
         if (r == 1 && !tried.empty()) {
             tried.clear();
             continue;
@@ -341,12 +387,30 @@ int SMTPOut::SMTPOutThread(SMTPOut* self) {
         // A failed attempt: counted for this file only.
         tried.insert(path);
         if (self->m_Attempts.size() >= kMaxTrackedFiles && !self->m_Attempts.count(path)) self->m_Attempts.clear();
-        if (++self->m_Attempts[path] >= kMaxAttempts) {
+        bool spaced = !self->m_RetryWaitsMs.empty();
+        if (spaced && self->m_Refused) {
+            // A permanent refusal does not change with another attempt.
+            std::string errorPath = setAside(true);
+            DLOG("SMTP out --- set aside at once after a permanent refusal:");
+            DLOG(self->m_LastFailure.c_str());
+            ReportServiceEvent(plat::kEventError, kEventRefused, path.c_str(), errorPath.c_str(),
+                               self->m_LastFailure.c_str());
+            break;
+        }
+        Attempts& attempts = self->m_Attempts[path];
+        if (++attempts.failures >= kMaxAttempts) {
             std::string errorPath = setAside(true);
             DLOG("SMTP out --- given up after the last failed attempt:");
             DLOG(self->m_LastFailure.c_str());
             ReportServiceEvent(plat::kEventError, 437, path.c_str(), errorPath.c_str(), self->m_LastFailure.c_str());
             break;
+        }
+        if (spaced) {
+            size_t i = std::min(static_cast<size_t>(attempts.failures), self->m_RetryWaitsMs.size()) - 1;
+            uint32_t waitMs = self->m_RetryWaitsMs[i];
+            attempts.notBefore = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+            DLOGF("SMTP out --- attempt %d of %.150s failed; the next in %u.%03u s.\r\n", attempts.failures,
+                  path.c_str(), static_cast<unsigned>(waitMs / 1000), static_cast<unsigned>(waitMs % 1000));
         }
     }
     --self->m_Active;
@@ -378,6 +442,7 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
     CDnsResolver resolver;
     m_LastFailure.clear();
     m_Host.clear();
+    m_Refused = false;
     if (size <= 0) return 2;
 
     // Recipient without "<"; its domain after the first "@" up to a blank or ">".
@@ -386,8 +451,12 @@ int SMTPOut::SendMessageViaMX(plat::FileHandle message, const char* recipient, c
         if (*p != '<') rcpt.push_back(*p);
     std::string domain = HostPart(rcpt);
 
-    int resolved = FindExchangers(&resolver, domain);
-    if (ConnectToExchanger(resolver, resolved, rcpt, domain, size) != 0) return 2;
+    if (!m_SmartHost.empty()) {
+        if (ConnectToSmartHost() != 0) return 2;
+    } else {
+        int resolved = FindExchangers(&resolver, domain);
+        if (ConnectToExchanger(resolver, resolved, rcpt, domain, size) != 0) return 2;
+    }
     // work takes each reply line.
     return RunDialogue(message, rcpt, work, size);
 }
@@ -436,6 +505,22 @@ int SMTPOut::ConnectToExchanger(const CDnsResolver& resolver, int resolved, cons
     return 0;
 }
 
+int SMTPOut::ConnectToSmartHost() {
+    DLOGF("SMTP Out -- Smarthost %.150s port %d", m_SmartHost.c_str(), m_SmartHostPort);
+    // The host name, or the dotted address it resolves to.
+    std::string address = m_SmartHost + std::string(16, '\0');
+    bool resolved = ResolveHostAddress(address.data(), static_cast<int>(address.size())) == 0;
+    if (resolved && Connect(m_SmartHostPort, address.data()) == 0) {
+        m_Host = m_SmartHost;
+        return 0;
+    }
+    DLOG("Unable to connect to the Client.\r\n");
+    m_LastFailure = "the smarthost " + m_SmartHost +
+                    (resolved ? " accepted no connection on port " + std::to_string(m_SmartHostPort)
+                              : " did not resolve to an address");
+    return 2;
+}
+
 int SMTPOut::EndFailedDialogue() {
     GetAndDisplayError();
     Disconnect();
@@ -475,7 +560,10 @@ int SMTPOut::RunDialogue(plat::FileHandle message, const std::string& rcpt, char
 
     DLOG("SMTP Out -- RCPT");
     SendCommand("RCPT to:<", rcpt.c_str(), ">\r\n");
-    if (WaitForReply(250, "RCPT", reply, size) != 0) return EndFailedDialogue();
+    if (WaitForReply(250, "RCPT", reply, size) != 0) {
+        m_Refused = ReplyCode(reply) / 100 == 5;
+        return EndFailedDialogue();
+    }
 
     DLOG("SMTP Out -- DATA");
     SendString("DATA\r\n");
@@ -486,7 +574,10 @@ int SMTPOut::RunDialogue(plat::FileHandle message, const std::string& rcpt, char
     // Only the server's 250 to the end of data means it took the message;
     // the receiver may take up to 10 minutes for it (RFC 5321 4.5.3.2.6).
     SetReceiveTimeout(m_DataEndTimeoutMs);
-    if (WaitForReply(250, "the end of the data", reply, size) != 0) return EndFailedDialogue();
+    if (WaitForReply(250, "the end of the data", reply, size) != 0) {
+        m_Refused = ReplyCode(reply) / 100 == 5;
+        return EndFailedDialogue();
+    }
 
     DLOG("SMTP Out -- QUIT");
     SendString("QUIT\r\n");

@@ -1,10 +1,12 @@
 // The outbound engine: one thread polls the queue files in IN, composes each
-// into a MIME mail, delivers it to the recipient domain's mail exchanger and
-// then deletes the queue file, retries it, or sets it aside under an error
-// name.
+// into a MIME mail, delivers it to the recipient domain's mail exchanger (or
+// to the smarthost when one is set) and then deletes the queue file, retries
+// it (at once, or after the RetryMinutes wait while the others go on), or
+// sets it aside under an error name.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -19,6 +21,9 @@
 
 class CDnsResolver;
 class CFileMan;
+namespace plat {
+class CRegKey;
+}
 
 class SMTPOut : public CClientSock {
 public:
@@ -55,9 +60,9 @@ public:
     // attachment source paths are appended to attachments. 0 the message is
     // whole; 1 it is not (the reason is kept as the last failure).
     int ComposeMessage(plat::FileHandle queue, plat::FileHandle composed, std::vector<std::string>* attachments);
-    // Delivers the composed file to recipient. 0 the server took the
-    // message; 2 no host could be connected; 3 the dialogue failed.
-    // work holds size + 1 bytes.
+    // Delivers the composed file to recipient, through the smarthost when
+    // one is set. 0 the server took the message; 2 no host could be
+    // connected; 3 the dialogue failed. work holds size + 1 bytes.
     int SendMessageViaMX(plat::FileHandle message, const char* recipient, char* work, int size);
     // Why the last composition or delivery failed: the DNS result, or the
     // receiver's reply line, or what else went wrong.
@@ -66,8 +71,13 @@ public:
     void SetTimeouts(uint32_t replyMs, uint32_t dataEndMs, uint32_t sendMs);
 
 private:
+    // Reads SmartHost and RetryMinutes (after the send port).
+    void ReadOutgoingOptions(const plat::CRegKey& key, bool open);
     // Waits ms, or less when shutdown is requested; false on shutdown.
     bool WaitMs(uint32_t ms);
+    // The pause after a run that moved no file: the idle wait, or less
+    // when a waiting file's next attempt falls due sooner.
+    uint32_t IdleWaitMs() const;
     // Reads reply lines until one carries expected (0); 1 on a 4xx or 5xx
     // reply, a failed read or too many other lines. step names the command
     // answered in the failure kept.
@@ -79,6 +89,8 @@ private:
     // the recipient domain's own address: 0 connected; 2 no host.
     int ConnectToExchanger(const CDnsResolver& resolver, int resolved, const std::string& rcpt,
                            const std::string& domain, int size);
+    // Connects to the smarthost: 0 connected; 2 not.
+    int ConnectToSmartHost();
     // HELO to QUIT on the connection; reply takes each reply line (size
     // + 1 bytes). 0 the server took the message; 3 it did not.
     int RunDialogue(plat::FileHandle message, const std::string& rcpt, char* reply, int size);
@@ -105,6 +117,18 @@ private:
     std::thread m_MainThreadID;
     std::mutex m_WaitLock;
     std::condition_variable m_WaitSignal;
-    // Failed attempts per queue file path.
-    std::map<std::string, int> m_Attempts;
+    // Outgoing options (common/outgoing_settings.h): the smarthost, empty
+    // for none, and its port; the waits before the second and later
+    // attempts, none for attempts in a row.
+    std::string m_SmartHost;
+    int m_SmartHostPort = 25;
+    std::vector<uint32_t> m_RetryWaitsMs;
+    // The last dialogue ended with a 5xx reply to RCPT or to the data.
+    bool m_Refused = false;
+    // Failed attempts per queue file path, and when the next may start.
+    struct Attempts {
+        int failures = 0;
+        std::chrono::steady_clock::time_point notBefore{};
+    };
+    std::map<std::string, Attempts> m_Attempts;
 };
