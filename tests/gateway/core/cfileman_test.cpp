@@ -72,6 +72,14 @@ TEST(CFileManTest, TmpIndexNamesTheRawFile) {
     CFileMan().RecoverReceived(&raw);
     EXPECT_EQ(raw, (std::vector<std::string>{s.OutFile("5.qmx"), s.OutFile("10.qmx"), s.OutFile("9.qmx")}));
     EXPECT_EQ(List(s.Out()), (std::vector<std::string>{"10.qmx", "5.qmx", "9.qmx"}));
+    // The data of a message this process is still receiving stay.
+    CFileMan fm;
+    plat::FileHandle h;
+    char path[300];
+    ASSERT_EQ(fm.QUE_AddMsg(&h, path, sizeof(path)), 0);
+    fm.RecoverReceived(&raw);
+    EXPECT_TRUE(plat::PathExists((std::string(path) + ".part").c_str()));
+    fm.DiscardMsg(h, path);
 }
 
 // The buffered PieceReader gives ReadFileLine's pieces, also for lines over
