@@ -63,6 +63,7 @@ TEST(Dns, ResolveFollowsReferrals) {
         {referral, 1, 20, 0, 2, 1},                  // ns1 down, ns2 answers
         {referral, 1, 0, 10, 1, 0},                  // no budget
         {referral, 1, 1, 12, 1, 0},                  // the budget is spent on ns1
+        {referral, 1, 3, 13, 2, 1},                  // spent with ns2's answer, which is kept
         {"referral to localhost", -1, 5, 16, 4, 0},  // a server that refers to itself
     };
     for (const auto& c : cases) {
