@@ -17,47 +17,39 @@ public:
     // With list false, only the body text and the warnings are kept.
     explicit CMemorySink(bool list = true) : m_list(list) {}
 
-    void EnvelopeLines(const std::string& lines) {
-        for (size_t at = 0, nl; m_list && at < lines.size(); at = nl + 1) {
-            nl = lines.find('\n', at);
-            Add("envelope " + Escape(lines.substr(at, nl - at)));
-        }
-    }
-    bool BeginBodyText() { return Begin("body"); }
-    void EndBodyText() {
-        body += m_content;
-        if (m_list) Add("| " + Escape(m_content) + "\nend body " + Summary());
-    }
-    bool BeginAttachment(const mime::AttachmentInfo& info) {
-        return Begin(!m_list ? "" : "attachment \"" + Escape(info.listedName) + "\" ext \"" + info.extension + "\"" +
-                                (info.binary ? " binary" : " text"));
-    }
-    void EndAttachment(mime::DigestResult digest) {
-        static const char* const kDigest[] = {"none", "match", "mismatch"};
-        if (m_list) Add("end attachment " + Summary() + " digest " + kDigest[static_cast<int>(digest)]);
-    }
-    void Write(const void* data, size_t length) { m_content.append(static_cast<const char*>(data), length); }
-    void DecodeWarning(const std::string& text) {
-        warnings.push_back(text);
-        if (m_list) Add("warning " + Escape(text));
-    }
-    void DecodeStatus(const std::string& text) { if (m_list) Add("status " + Escape(text)); }
-    void ErrorReport(const std::string& text, int) { if (m_list) Add("error " + Escape(text)); }
-    void FragmentStoreRefused(const std::string& path) { Add("refused " + path); }
-
     // The decoder's outputs, kept here.
     mime::DecodeCallbacks Callbacks() {
+        static const char* const kDigest[] = {"none", "match", "mismatch"};
         return {
-            .envelopeLines = [this](const std::string& lines) { EnvelopeLines(lines); },
-            .beginBodyText = [this] { return BeginBodyText(); },
-            .endBodyText = [this] { EndBodyText(); },
-            .beginAttachment = [this](const mime::AttachmentInfo& info) { return BeginAttachment(info); },
-            .endAttachment = [this](mime::DigestResult digest) { EndAttachment(digest); },
-            .write = [this](const void* data, size_t length) { Write(data, length); },
-            .warning = [this](const std::string& text) { DecodeWarning(text); },
-            .status = [this](const std::string& text) { DecodeStatus(text); },
-            .error = [this](const std::string& text, int error) { ErrorReport(text, error); },
-            .fragmentStoreRefused = [this](const std::string& path) { FragmentStoreRefused(path); },
+            .envelopeLines =
+                [this](const std::string& lines) {
+                    for (size_t at = 0, nl; m_list && at < lines.size(); at = nl + 1)
+                        nl = lines.find('\n', at), Add("envelope " + Escape(lines.substr(at, nl - at)));
+                },
+            .beginBodyText = [this] { return Begin("body"); },
+            .endBodyText =
+                [this] {
+                    body += m_content;
+                    if (m_list) Add("| " + Escape(m_content) + "\nend body " + Summary());
+                },
+            .beginAttachment =
+                [this](const mime::AttachmentInfo& info) {
+                    return Begin(!m_list ? "" : "attachment \"" + Escape(info.listedName) + "\" ext \"" +
+                                                    info.extension + "\"" + (info.binary ? " binary" : " text"));
+                },
+            .endAttachment =
+                [this](mime::DigestResult digest) {
+                    if (m_list) Add("end attachment " + Summary() + " digest " + kDigest[static_cast<int>(digest)]);
+                },
+            .write = [this](const void* data, size_t size) { m_content.append(static_cast<const char*>(data), size); },
+            .warning =
+                [this](const std::string& text) {
+                    warnings.push_back(text);
+                    if (m_list) Add("warning " + Escape(text));
+                },
+            .status = [this](const std::string& text) { if (m_list) Add("status " + Escape(text)); },
+            .error = [this](const std::string& text, int) { if (m_list) Add("error " + Escape(text)); },
+            .fragmentStoreRefused = [this](const std::string& path) { Add("refused " + path); },
             .outputFailed = nullptr,
             .removeWhenHandedOff = nullptr,
         };
