@@ -2,11 +2,16 @@
 """The receive policy with real clients: smtplib from an allowed and a refused
 address (127.0.0.2 stands for a foreign network), swaks with an allowed and a
 refused sender and an over-size message; each refusal is in the reply, the
-event log and the debug log, and a refused message leaves nothing in OUT."""
+event log and the debug log, and a refused message leaves nothing in OUT.
+Last, Postfix as a relay in front of the gateway, from a refused address,
+bounces the mail with the gateway's reason."""
+import os
+import shutil
 import smtplib
 import subprocess
+import tempfile
 
-from gateway_env import ENVELOPE, Gateway, read, run, wait_for
+from gateway_env import ENVELOPE, Gateway, free_port, read, run, wait_for
 
 SERVICE = "The Quillon SMTP Server"
 
@@ -50,5 +55,75 @@ def test_senders_and_size(program):
     finally:
         g.cleanup()
 
+# A Postfix instance of its own (needs root), relaying everything to the
+# gateway from 127.0.0.2; its log is the file `maillog`.
+POSTFIX_MAIN = """compatibility_level = 3.6
+queue_directory = {d}/queue
+data_directory = {d}/data
+maillog_file = {d}/maillog
+maillog_file_prefixes = {d}
+myhostname = relay.test
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+relayhost = [127.0.0.1]:{gateway}
+smtp_bind_address = 127.0.0.2
+smtp_skip_5xx_greeting = no
+alias_maps =
+alias_database =
+smtp_tls_security_level = none
+smtputf8_enable = no
+"""
+POSTFIX_SERVICES = """127.0.0.1:{port} inet n - n - - smtpd
+cleanup unix n - n - 0 cleanup
+qmgr unix n - n 300 1 qmgr
+rewrite unix - - n - - trivial-rewrite
+bounce unix - - n - 0 bounce
+defer unix - - n - 0 bounce
+trace unix - - n - 0 bounce
+smtp unix - - n - - smtp
+relay unix - - n - - smtp
+error unix - - n - - error
+retry unix - - n - - error
+proxymap unix - - n - - proxymap
+anvil unix - - n - 1 anvil
+scache unix - - n - 1 scache
+flush unix n - n 1000? 0 flush
+verify unix - - n - 1 verify
+showq unix n - n - - showq
+postlog unix-dgram n - n - 1 postlogd
+"""
+
+def test_postfix_relay_from_a_refused_address(program):
+    if os.geteuid() != 0:
+        print("skipped: a Postfix instance needs root")
+        return
+    g, d = Gateway(program, AllowedClients="127.0.0.1/32").start(), tempfile.mkdtemp(prefix="qlsmtp-postfix-")
+    port = free_port()
+    try:
+        os.chmod(d, 0o755)
+        os.makedirs(d + "/queue")
+        os.makedirs(d + "/data")
+        shutil.chown(d + "/data", "postfix")
+        with open(d + "/main.cf", "w") as f:
+            f.write(POSTFIX_MAIN.format(d=d, gateway=g.port))
+        with open(d + "/master.cf", "w") as f:
+            f.write(POSTFIX_SERVICES.format(port=port))
+        subprocess.run(["postfix", "-c", d, "start"], check=True, capture_output=True, timeout=60)
+        assert wait_for(lambda: subprocess.run(["postfix", "-c", d, "status"], capture_output=True).returncode == 0
+                        and "daemon started" in read(d + "/maillog", True), 20), read(d + "/maillog", True)
+        with smtplib.SMTP("127.0.0.1", port, timeout=10) as s:
+            s.sendmail("me@sender.test", ["fax@fax.test"], "Subject: via the relay\r\n\r\ntext\r\n")
+        assert wait_for(lambda: "status=bounced" in read(d + "/maillog", True), 30), read(d + "/maillog", True)
+        assert "to=<fax@fax.test>, relay=127.0.0.1[127.0.0.1]:%d, " % g.port in read(d + "/maillog", True)
+        assert "dsn=5.7.1, status=bounced (host 127.0.0.1[127.0.0.1] refused to talk to me: 554 5.7.1 127.0.0.2 " \
+            "may not send faxes through this gateway)" in read(d + "/maillog", True), read(d + "/maillog", True)
+        assert not g.files(), g.files()
+    finally:
+        subprocess.run(["postfix", "-c", d, "stop"], capture_output=True, timeout=60)
+        g.cleanup()
+        shutil.rmtree(d, ignore_errors=True)
+
 if __name__ == "__main__":
-    run([test_clients, test_senders_and_size])
+    run([test_clients, test_senders_and_size, test_postfix_relay_from_a_refused_address])
