@@ -55,6 +55,28 @@ def test_senders_and_size(program):
     finally:
         g.cleanup()
 
+def test_settings_command(program):
+    """qlsmtpcg sets, shows and removes the limits, and refuses an entry the
+    gateway would not understand, saving nothing then."""
+    g = Gateway(program)
+    qlsmtpcg = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(program))), "applet", "qlsmtpcg")
+
+    def cg(*args):
+        r = subprocess.run([qlsmtpcg] + list(args), capture_output=True, text=True, timeout=60, env=g.env(
+            QLSMTP_UNIT_DIR=g.dir))
+        return r.returncode, r.stdout[r.stdout.find("Send port"):].split("\n")[1:], r.stderr
+    try:
+        assert cg("--allowed-clients", "10.0.0.0/8, 192.0.2.0/24", "--allowed-senders", "*@example.org",
+                  "--max-message-size", "500000")[0] == 0
+        assert cg()[:2] == (0, ["Allowed clients: 10.0.0.0/8, 192.0.2.0/24", "Allowed senders: *@example.org",
+                                "Largest message: 500000 bytes", ""])
+        rc, _, err = cg("--allowed-senders", "*@example.org nobody", "--domain", "changed.test")
+        assert rc == 1 and "Not understood: nobody" in err and "changed.test" not in read(g.registry, True)
+        assert cg("--allowed-clients", "", "--allowed-senders", "", "--max-message-size", "0")[0] == 0
+        assert cg()[:2] == (0, [""]) and "Allowed" not in read(g.registry, True) and g.value("MaxMessageSize") is None
+    finally:
+        g.cleanup()
+
 # A Postfix instance of its own (needs root), relaying everything to the
 # gateway from 127.0.0.2; its log is the file `maillog`.
 POSTFIX_MAIN = """compatibility_level = 3.6
@@ -126,4 +148,4 @@ def test_postfix_relay_from_a_refused_address(program):
         shutil.rmtree(d, ignore_errors=True)
 
 if __name__ == "__main__":
-    run([test_clients, test_senders_and_size, test_postfix_relay_from_a_refused_address])
+    run([test_clients, test_senders_and_size, test_settings_command, test_postfix_relay_from_a_refused_address])
