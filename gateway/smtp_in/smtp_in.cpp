@@ -164,7 +164,7 @@ void SMTPInThread::OnConnect() {
     }, &policy, client);
     session.Start();
     char buffer[4096];
-    for (;;) {
+    while (!session.Ended()) {  // a refused client is closed at once
         const int n = Receive(buffer, sizeof(buffer));
         if (n <= 0) {
             session.EndOfInput();

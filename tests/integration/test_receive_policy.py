@@ -8,6 +8,7 @@ bounces the mail with the gateway's reason."""
 import os
 import shutil
 import smtplib
+import socket
 import subprocess
 import tempfile
 
@@ -23,11 +24,13 @@ def test_clients(program):
             raise AssertionError("a client outside AllowedClients was greeted")
         except smtplib.SMTPConnectError as e:
             assert (e.smtp_code, e.smtp_error) == (554, b"5.7.1 127.0.0.2 may not send faxes through this gateway")
+        with socket.create_connection(("127.0.0.1", g.port), timeout=5, source_address=("127.0.0.2", 0)) as c:
+            assert c.recv(100).startswith(b"554 ") and c.recv(10) == b""  # closed at once, not at the time-out
         with smtplib.SMTP("127.0.0.1", g.port, source_address=("127.0.0.1", 0), timeout=10) as s:
             s.sendmail("me@example.org", ["fax@fax.test"], "Subject: allowed\r\n\r\ntext\r\n")
         assert wait_for(lambda: g.files(ENVELOPE), 20), g.files()
-        assert read(g.events, True) == "443 warning %s refused the client 127.0.0.2: its address is in none of the " \
-            "networks of AllowedClients.\n" % SERVICE, read(g.events, True)
+        assert read(g.events, True) == 2 * ("443 warning %s refused the client 127.0.0.2: its address is in none of "
+                                            "the networks of AllowedClients.\n" % SERVICE), read(g.events, True)
         log = read(g.debuglog, True)
         assert 'AllowedClients: entry "bad-entry" is not understood' in log and "Client 127.0.0.2 is not" in log, log
     finally:
