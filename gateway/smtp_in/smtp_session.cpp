@@ -283,7 +283,8 @@ void SmtpSession::StoreData(std::string_view data) {
     if (m_Discarding) return;
     m_DataSize += data.size();
     if (m_Policy.maxMessageSize != 0 && m_DataSize > m_Policy.maxMessageSize) {
-        DLOGF("Message larger than MaxMessageSize (%u bytes): its data are discarded.", m_Policy.maxMessageSize);
+        DLOGF("Message from %s larger than MaxMessageSize (%u bytes): its data are discarded.", m_Sender.c_str(),
+              m_Policy.maxMessageSize);
         m_Discarding = true;
         m_Events.messageDiscarded();
         return;

@@ -51,6 +51,7 @@ def test_senders_and_size(program):
         large = swaks(g, "me@allowed.example", "x" * 3000)
         assert large.returncode != 0 and "<** 552 5.3.4 Message larger than 2000 bytes" in large.stdout, large.stdout
         assert g.files() == handed_off, g.files()  # nothing stored, nothing left of the large one
+        assert "Message from me@allowed.example larger than MaxMessageSize (2000 bytes)" in read(g.debuglog, True)
         assert read(g.events, True) == (
             "444 warning %s refused the sender spam@other.example of the client 127.0.0.1: the address matches none "
             "of the patterns of AllowedSenders.\n445 warning %s discarded a message of the client 127.0.0.1 that was "
