@@ -1,6 +1,6 @@
 // qlsmtpcg on Linux: the configuration dialog's logic as a command. Without
-// options it shows the five settings (and the optional outgoing ones that
-// are set); with options it checks and saves them as the dialog's OK button
+// options it shows the five settings (and the optional outgoing ones and
+// receive limits that are set); with options it checks and saves them as the dialog's OK button
 // does, stopping and restarting the gateway's systemd unit around the save
 // when it is installed.
 #include <cstdio>
@@ -17,9 +17,10 @@ namespace {
 const char kUsage[] =
     "usage: qlsmtpcg [--domain NAME] [--dns SERVER] [--data-dir FOLDER] [--rx-port N] [--tx-port N] [--yes]\n"
     "                [--smarthost HOST[:PORT]] [--retry-minutes \"W2 W3 W4 W5\"]\n"
+    "                [--allowed-clients NETWORKS] [--allowed-senders PATTERNS] [--max-message-size BYTES]\n"
     "Without options the settings are shown. The settings file is $QLSMTP_REGISTRY\n"
-    "(default /var/lib/qlsmtp/registry.reg). An empty --smarthost or --retry-minutes\n"
-    "removes that setting.\n";
+    "(default /var/lib/qlsmtp/registry.reg). An empty --smarthost, --retry-minutes,\n"
+    "--allowed-clients or --allowed-senders, or --max-message-size 0, removes that setting.\n";
 
 // Messages go to standard error as "qlsmtpcg: text"; the control texts are
 // the current settings with the options laid over them.
@@ -69,7 +70,11 @@ int main(int argc, char** argv) {
     const struct {
         const char* option;
         const char* value;
-    } optional[] = {{"--smarthost", qlsmtp::kValSmartHost}, {"--retry-minutes", qlsmtp::kValRetryMinutes}};
+    } optional[] = {{"--smarthost", qlsmtp::kValSmartHost},
+                    {"--retry-minutes", qlsmtp::kValRetryMinutes},
+                    {"--allowed-clients", qlsmtp::kValAllowedClients},
+                    {"--allowed-senders", qlsmtp::kValAllowedSenders},
+                    {"--max-message-size", qlsmtp::kValMaxMessageSize}};
     std::map<std::string, std::string> changes;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--yes") == 0) {
@@ -110,6 +115,12 @@ int main(int argc, char** argv) {
         if (dialog.ReadOptionalValue(qlsmtp::kValSmartHost, &text)) std::printf("Smarthost: %s\n", text.c_str());
         if (dialog.ReadOptionalValue(qlsmtp::kValRetryMinutes, &text))
             std::printf("Retry minutes: %s\n", text.c_str());
+        if (dialog.ReadOptionalValue(qlsmtp::kValAllowedClients, &text))
+            std::printf("Allowed clients: %s\n", text.c_str());
+        if (dialog.ReadOptionalValue(qlsmtp::kValAllowedSenders, &text))
+            std::printf("Allowed senders: %s\n", text.c_str());
+        if (dialog.ReadOptionalValue(qlsmtp::kValMaxMessageSize, &text))
+            std::printf("Largest message: %s bytes\n", text.c_str());
         return 0;
     }
     if (!keyOpened) {

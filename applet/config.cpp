@@ -2,12 +2,14 @@
 #include "applet/config.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <vector>
 
 #include "applet/strings.h"
 #include "common/outgoing_settings.h"
+#include "common/receive_policy.h"
 #include "common/settings_names.h"
 #include "platform/eventlog.h"
 #include "platform/file.h"
@@ -190,7 +192,8 @@ int CConfigDialog::SaveSettingsDirectly() {
     std::string path = m_DataDirectory;
     bool validPath = ValidateDataDirectory(&path) != 0;
     if (validPath) m_DataDirectory = path;
-    plat::RegWrite writes[5 + 2];
+    plat::RegWrite writes[5 + 5];
+    uint32_t maxMessageSize = 0;
     int n = 0;
     if (validPath)
         writes[n++] = {qlsmtp::kValProgramPath, plat::kRegSz, path.c_str(), static_cast<uint32_t>(path.size() + 1)};
@@ -199,13 +202,23 @@ int CConfigDialog::SaveSettingsDirectly() {
     writes[n++] = {qlsmtp::kValDNSName, plat::kRegSz, m_DNSName.c_str(), static_cast<uint32_t>(m_DNSName.size() + 1)};
     writes[n++] = {qlsmtp::kValSmtpRxPort, plat::kRegDword, &m_RxPort, 4};
     writes[n++] = {qlsmtp::kValSmtpTxPort, plat::kRegDword, &m_TxPort, 4};
-    for (const auto& [name, text] : m_OptionalChanges)
-        if (!text.empty() && n < static_cast<int>(std::size(writes)))
+    // MaxMessageSize is the one DWORD among them; 0 removes it too.
+    const auto removes = [](const std::string& name, const std::string& text) {
+        return text.empty() || (name == qlsmtp::kValMaxMessageSize && std::strtoul(text.c_str(), nullptr, 10) == 0);
+    };
+    for (const auto& [name, text] : m_OptionalChanges) {
+        if (removes(name, text) || n >= static_cast<int>(std::size(writes))) continue;
+        if (name == qlsmtp::kValMaxMessageSize) {
+            maxMessageSize = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
+            writes[n++] = {name.c_str(), plat::kRegDword, &maxMessageSize, 4};
+        } else {
             writes[n++] = {name.c_str(), plat::kRegSz, text.c_str(), static_cast<uint32_t>(text.size() + 1)};
+        }
+    }
     // A write that fails is a save that did not happen, not a success.
     if (key.SetValues(writes, n) != 0) return 0;
     for (const auto& [name, text] : m_OptionalChanges) {
-        long r = text.empty() ? key.DeleteValue(name.c_str()) : 0;
+        long r = removes(name, text) ? key.DeleteValue(name.c_str()) : 0;
         if (r != 0 && r != plat::kRegNotFound) return 0;
     }
     plat::EventSourceHandle source = plat::RegisterEventSource(qlsmtp::kServiceName);
@@ -225,7 +238,21 @@ bool CConfigDialog::CheckOptionalValue(const std::string& name, const std::strin
         refusal = "Please enter the smarthost as host or host:port, with a port between 1 and 65535.";
     if (name == qlsmtp::kValRetryMinutes && !qlsmtp::ParseRetryMinutes(text, &waits))
         refusal = "Please enter up to four waits in minutes, each between 0 and 1440, separated by blanks.";
+    // The receive limits: every entry must be one the gateway understands.
+    std::vector<std::string> bad;
+    if (name == qlsmtp::kValAllowedClients) qlsmtp::CidrList().Parse(text, &bad);
+    if (name == qlsmtp::kValAllowedSenders) qlsmtp::SenderPatterns().Parse(text, &bad);
+    if (!bad.empty())
+        refusal = name == qlsmtp::kValAllowedClients
+                      ? "Please enter IPv4 networks as 192.0.2.0/24, separated by blanks or commas."
+                      : "Please enter sender addresses as fax@example.com or *@example.com, separated by blanks or "
+                        "commas.";
+    if (name == qlsmtp::kValMaxMessageSize && !text.empty() &&
+        (text.find_first_not_of("0123456789") != std::string::npos ||
+         std::strtoull(text.c_str(), nullptr, 10) > 0xFFFFFFFFull))
+        refusal = "Please enter the largest message in bytes, from 0 (no limit) to 4294967295.";
     if (refusal) m_ui.Message(refusal, kMbOk | kMbIconExclamation);
+    for (const std::string& entry : bad) m_ui.Message(("Not understood: " + entry).c_str(), kMbOk);
     return refusal == nullptr;
 }
 
@@ -233,6 +260,12 @@ bool CConfigDialog::ReadOptionalValue(const char* name, std::string* text) {
     plat::CRegKey key;
     uint32_t type = 0, size = 0;
     if (key.Open(qlsmtp::kSettingsKey, false) != 0 || key.QueryValue(name, &type, nullptr, &size) != 0) return false;
+    if (type == plat::kRegDword) {
+        uint32_t value = 0;
+        if (key.QueryDword(name, &value) != 0) return false;
+        *text = std::to_string(value);
+        return true;
+    }
     std::string buf(size + 1, '\0');
     if (key.QueryString(name, buf.data(), size + 1) != 0) return false;
     *text = buf.c_str();

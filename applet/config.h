@@ -111,14 +111,17 @@ public:
     // Shows the string-table message id.
     int Message(int id, unsigned type = kMbOk);
 
-    // Optional values without a field in the dialog (SmartHost and
-    // RetryMinutes), which the Linux command edits: value name -> new text,
-    // "" to remove the value. SaveSettingsDirectly writes them with the
-    // others; the dialog leaves the map empty.
+    // Optional values without a field in the dialog (SmartHost,
+    // RetryMinutes, AllowedClients, AllowedSenders and MaxMessageSize, a
+    // DWORD given in decimal), which the Linux command edits: value name ->
+    // new text, "" (or "0" for MaxMessageSize) to remove the value.
+    // SaveSettingsDirectly writes them with the others; the dialog leaves
+    // the map empty.
     std::map<std::string, std::string> m_OptionalChanges;
     // false with a message when text is not a valid form of the value name.
     bool CheckOptionalValue(const std::string& name, const std::string& text);
-    // The stored text of an optional value; false when it is absent.
+    // The stored text of an optional value (a DWORD in decimal); false when
+    // it is absent.
     bool ReadOptionalValue(const char* name, std::string* text);
 
 private:

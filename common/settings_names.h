@@ -29,6 +29,10 @@ constexpr const char kValFileNameUseAtt[] = "FileNameUseAtt";
 // (their forms in common/outgoing_settings.h).
 constexpr const char kValSmartHost[] = "SmartHost";
 constexpr const char kValRetryMinutes[] = "RetryMinutes";
+// Optional limits of the receiving side; absent, everyone may send.
+constexpr const char kValAllowedClients[] = "AllowedClients";
+constexpr const char kValAllowedSenders[] = "AllowedSenders";
+constexpr const char kValMaxMessageSize[] = "MaxMessageSize";
 
 constexpr unsigned kDefaultSmtpPort = 25;
 constexpr unsigned kDefaultMaxOut = 10;

@@ -16,7 +16,7 @@ fuzz_seconds=${QLSMTP_FUZZ_SECONDS:-30}
 jobs=$(nproc)
 
 packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          python3 python3-aiosmtpd python3-dnspython swaks nsd
+          python3 python3-aiosmtpd python3-dnspython swaks nsd postfix
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb
           imagemagick fp-utils-3.2.2
           nsis lintian dpkg-dev adduser systemd)

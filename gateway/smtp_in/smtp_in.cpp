@@ -13,6 +13,8 @@
 #include "gateway/core/cfileman.h"
 #include "platform/eventlog.h"
 #include "platform/file.h"
+#include "platform/net.h"
+#include "platform/registry.h"
 #include "platform/system.h"
 
 namespace {
@@ -21,7 +23,52 @@ constexpr size_t kLineMax = 100;  // the longest piece the session stores at onc
 constexpr uint32_t kRetrySeconds = 60;
 constexpr size_t kWriteChunk = 65536;
 
+// A refusal of the receive policy in the event log; client in host order.
+void ReportRefusal(SmtpVerdict verdict, uint32_t client, std::string_view sender, uint32_t sizeLimit) {
+    const std::string address = qlsmtp::FormatIPv4(client);
+    switch (verdict) {
+        case SmtpVerdict::kClientRefused:
+            ReportServiceEvent(plat::kEventWarning, 443, qlsmtp::kServiceName, address.c_str());
+            break;
+        case SmtpVerdict::kSenderRefused:
+            ReportServiceEvent(plat::kEventWarning, 444, qlsmtp::kServiceName, std::string(sender).c_str(),
+                               address.c_str());
+            break;
+        case SmtpVerdict::kMessageTooLarge:
+            ReportServiceEvent(plat::kEventWarning, 445, qlsmtp::kServiceName, address.c_str(),
+                               std::to_string(sizeLimit).c_str());
+            break;
+    }
+}
+
+// A list setting of the receive policy; one that cannot be read allows nobody.
+template <typename List>
+void ReadList(const plat::CRegKey& key, const char* name, List* list) {
+    char text[8192];
+    const long r = key.QueryString(name, text, sizeof(text));
+    if (r == plat::kRegNotFound) return;
+    if (r != 0) {
+        DLOGF("Setting %s cannot be read (error %ld): nobody is allowed.", name, r);
+        list->DenyAll();
+        return;
+    }
+    std::vector<std::string> bad;
+    list->Parse(text, &bad);
+    for (const std::string& entry : bad) DLOGF("Setting %s: entry \"%s\" is not understood and skipped.", name, entry.c_str());
+    if (list->Restricted() && bad.size() == qlsmtp::SplitList(text).size())
+        DLOGF("Setting %s has no entry that is understood: nobody is allowed.", name);
+}
+
 }  // namespace
+
+void SMTPInListener::ReadReceivePolicy() {
+    m_Policy = {};
+    plat::CRegKey key;
+    if (key.Open(qlsmtp::kSettingsKey, false) != 0) return;
+    ReadList(key, qlsmtp::kValAllowedClients, &m_Policy.clients);
+    ReadList(key, qlsmtp::kValAllowedSenders, &m_Policy.senders);
+    if (key.QueryDword(qlsmtp::kValMaxMessageSize, &m_Policy.maxMessageSize) != 0) m_Policy.maxMessageSize = 0;
+}
 
 SMTPInListener::~SMTPInListener() {
     StopHandOffWorker();
@@ -101,6 +148,8 @@ void SMTPInThread::OnConnect() {
     m_FileMan = m_SmtpListener->m_FileMan;
     char domain[99] = {};
     if (m_FileMan) m_FileMan->GetDomainName(domain, sizeof(domain));
+    const uint32_t client = plat::HostToNet32(m_ClientAddr.addr);  // to host order
+    const qlsmtp::ReceivePolicy& policy = m_SmtpListener->m_Policy;
     SmtpSession session(domain, {
         .reply = [this](std::string_view text) { Send(text.data(), static_cast<int>(text.size())); },
         .beginMessage = [this] { OpenMessage(); },
@@ -108,10 +157,14 @@ void SMTPInThread::OnConnect() {
         .endOfData = [this] { return CommitMessage(); },
         .messageAcknowledged = [this] { HandOffMessage(); },
         .messageAbandoned = [this] { DropMessage(); },
-    });
+        .messageDiscarded = [this] { DiscardMessage(); },
+        .refused = [client, &policy](SmtpVerdict verdict, std::string_view sender) {
+            ReportRefusal(verdict, client, sender, policy.maxMessageSize);
+        },
+    }, &policy, client);
     session.Start();
     char buffer[4096];
-    for (;;) {
+    while (!session.Ended()) {  // a refused client is closed at once
         const int n = Receive(buffer, sizeof(buffer));
         if (n <= 0) {
             session.EndOfInput();
@@ -171,8 +224,12 @@ void SMTPInThread::HandOffMessage() {
 }
 
 void SMTPInThread::DropMessage() {
-    m_Pending.clear();  // the data are discarded: nothing to write
     DLOG("Connection lost during the data: the partial message is discarded.");
+    DiscardMessage();
+}
+
+void SMTPInThread::DiscardMessage() {
+    m_Pending.clear();  // the data are discarded: nothing to write
     const plat::FileHandle file = std::exchange(m_File, plat::kInvalidFile);
     if (file != plat::kInvalidFile) m_FileMan->DiscardMsg(file, m_MsgPath);
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "common/receive_policy.h"
 #include "gateway/smtp_in/smtp_session.h"
 #include "gateway/smtp_in/winsock.h"
 #include "platform/file.h"
@@ -44,6 +45,13 @@ public:
     // One round of the worker; for tests.
     void HandOffLeftovers();
 
+    // Reads AllowedClients, AllowedSenders and MaxMessageSize (at start,
+    // before connections are accepted); an entry that is not understood is
+    // written to the debug log and skipped.
+    void ReadReceivePolicy();
+    // Who may send; read-only while connections run.
+    qlsmtp::ReceivePolicy m_Policy;
+
 private:
     void StopHandOffWorker();
 
@@ -73,6 +81,8 @@ private:
     bool CommitMessage();
     void HandOffMessage();
     void DropMessage();
+    // Removes the message's data, stored and pending.
+    void DiscardMessage();
     // Writes the collected message bytes to the raw message file.
     void Flush();
 

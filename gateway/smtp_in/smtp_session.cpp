@@ -73,16 +73,56 @@ std::string_view ArgumentOf(std::string_view line) {
     return arg.substr(0, arg.find(' '));
 }
 
+// The sender address of a MAIL line: after "FROM:" (in any case, blanks
+// around it allowed), the text between "<" and ">", or without brackets the
+// word. Empty for the null sender "<>".
+std::string_view SenderOf(std::string_view line) {
+    std::string_view arg = line.substr(std::min<size_t>(4, line.size()));
+    const auto skipBlanks = [&arg] { arg.remove_prefix(std::min(arg.find_first_not_of(" \t"), arg.size())); };
+    skipBlanks();
+    static const char kFrom[] = "FROM:";
+    if (arg.size() >= 5 && std::equal(arg.begin(), arg.begin() + 5, kFrom, [](char a, char b) {
+            return std::toupper(static_cast<unsigned char>(a)) == b;
+        })) {
+        arg.remove_prefix(5);
+        skipBlanks();
+    }
+    if (!arg.empty() && arg[0] == '<') {
+        arg.remove_prefix(1);
+        return arg.substr(0, arg.find_first_of(">\r\t "));
+    }
+    return arg.substr(0, arg.find_first_of("\r\t "));
+}
+
+// Shared by the sessions that are given no policy: everything allowed.
+const qlsmtp::ReceivePolicy kOpenPolicy;
+
 }  // namespace
 
-SmtpSession::SmtpSession(std::string domain, SmtpSessionEvents events)
-    : m_Events(std::move(events)), m_Domain(std::move(domain)) {
+SmtpSession::SmtpSession(std::string domain, SmtpSessionEvents events, const qlsmtp::ReceivePolicy* policy,
+                         uint32_t clientAddress)
+    : m_Events(std::move(events)),
+      m_Policy(policy ? *policy : kOpenPolicy),
+      m_ClientAddress(clientAddress),
+      m_Domain(std::move(domain)) {
     m_Piece.reserve(kLineMax);
 }
 
 void SmtpSession::Start() {
+    if (!m_Policy.clients.Allows(m_ClientAddress)) {
+        const std::string address = qlsmtp::FormatIPv4(m_ClientAddress);
+        DLOGF("Client %s is not in AllowedClients: refused.", address.c_str());
+        Reply("554 5.7.1 " + address + " may not send faxes through this gateway\r\n");
+        Refused(SmtpVerdict::kClientRefused, {});
+        m_State = kEnded;
+        return;
+    }
     Reply("220 " + m_Domain + " Service Ready\r\n");
     EnterState(kWaitHelo);
+}
+
+void SmtpSession::Refused(SmtpVerdict verdict, std::string_view sender) {
+    if (m_Events.refused) m_Events.refused(verdict, sender);
 }
 
 void SmtpSession::EnterState(State state) {
@@ -118,7 +158,7 @@ void SmtpSession::EndOfInput() {
     // must never go on.
     m_Piece.clear();
     if (m_State == kData) {
-        m_Events.messageAbandoned();
+        if (!m_Discarding) m_Events.messageAbandoned();  // a discarded message is gone already
         EnterState(kWaitMail);
     }
     m_State = kEnded;
@@ -167,12 +207,22 @@ void SmtpSession::OnCommand(std::string_view piece) {
             DLOG("HELO received");
             m_State = kWaitMail;
             break;
-        case kDoMail:
+        case kDoMail: {
+            const std::string_view address = SenderOf(line);
+            const std::string sender = address.empty() ? "<>" : std::string(address);
+            if (!m_Policy.senders.Allows(address)) {  // the null sender matches no pattern
+                DLOGF("Sender %s is not in AllowedSenders: refused.", sender.c_str());
+                Reply("550 5.7.1 Sender " + sender + " may not send faxes through this gateway\r\n");
+                Refused(SmtpVerdict::kSenderRefused, sender);
+                break;  // still waiting for MAIL
+            }
+            m_Sender = sender;
             m_HaveRecipient = false;
             Reply("250 OK  " + std::string(arg) + " \r\n");
             DLOG("MAIL received");
             m_State = kWaitRcptOrData;
             break;
+        }
         case kDoRcpt:
             m_HaveRecipient = true;
             Reply("250 OK  " + std::string(arg) + " \r\n");
@@ -192,6 +242,8 @@ void SmtpSession::OnCommand(std::string_view piece) {
             m_State = kData;
             m_LineStart = m_CrLfStart = true;
             m_LastByte = '\0';
+            m_DataSize = 0;
+            m_Discarding = false;
             return;
     }
     EnterState(m_State);
@@ -206,7 +258,10 @@ void SmtpSession::OnCommand(std::string_view piece) {
 void SmtpSession::OnData(std::string_view piece) {
     const size_t n = piece.size();
     if (m_CrLfStart && piece == ".\r\n") {
-        if (m_Events.endOfData()) {
+        if (m_Discarding) {
+            Reply("552 5.3.4 Message larger than " + std::to_string(m_Policy.maxMessageSize) + " bytes\r\n");
+            Refused(SmtpVerdict::kMessageTooLarge, m_Sender);
+        } else if (m_Events.endOfData()) {
             Reply("250 Mail Received OK\r\n");
             m_Events.messageAcknowledged();
         } else {
@@ -217,9 +272,22 @@ void SmtpSession::OnData(std::string_view piece) {
     }
     std::string_view data = piece;
     if (m_LineStart && piece[0] == '.') data.remove_prefix(1);  // transparency: a leading dot was doubled
-    if (!data.empty()) m_Events.storeBytes(data);
+    if (!data.empty()) StoreData(data);
     const char beforeLf = n >= 2 ? piece[n - 2] : m_LastByte;
     m_LineStart = piece[n - 1] == '\n';
     m_CrLfStart = m_LineStart && beforeLf == '\r';
     m_LastByte = piece[n - 1];
+}
+
+void SmtpSession::StoreData(std::string_view data) {
+    if (m_Discarding) return;
+    m_DataSize += data.size();
+    if (m_Policy.maxMessageSize != 0 && m_DataSize > m_Policy.maxMessageSize) {
+        DLOGF("Message from %s larger than MaxMessageSize (%u bytes): its data are discarded.", m_Sender.c_str(),
+              m_Policy.maxMessageSize);
+        m_Discarding = true;
+        m_Events.messageDiscarded();
+        return;
+    }
+    m_Events.storeBytes(data);
 }

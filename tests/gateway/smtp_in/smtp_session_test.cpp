@@ -11,11 +11,13 @@
 
 namespace {
 
-using Events = std::vector<std::string>;  // "<" replies, "=" a stored message, "lost", "end"
+using Events = std::vector<std::string>;  // "<" replies, "=" a stored message, "lost", "discarded", "end"
 
 struct Dialogue {
     std::string name, input;
     Events expected;
+    qlsmtp::ReceivePolicy policy;
+    uint32_t client = 0;
 };
 
 std::string Unescape(const std::string& text) {
@@ -51,12 +53,23 @@ const std::vector<Dialogue>& Dialogues() {
             const std::string kind = line.substr(0, 2);
             const std::string bytes = kind == "> " || kind == "< " || kind == "= " ? Unescape(line.substr(2)) : "";
             if (line.compare(0, 3, "== ") == 0) {
-                all.push_back({line.substr(3), "", {std::string("<220 ") + rxtest::kDomain + " Service Ready\r\n"}});
+                all.push_back({line.substr(3), "", {std::string("<220 ") + rxtest::kDomain + " Service Ready\r\n"}, {}, 0});
             } else if (kind == "> ") {
                 all.back().input += bytes;
             } else if (kind == "< " || kind == "= ") {
+                if (all.back().input.empty() && kind == "< " && all.back().expected.size() == 1 &&
+                    all.back().expected[0].starts_with("<220 "))
+                    all.back().expected.clear();  // replies before any input replace the greeting
                 Add(all.back().expected, line[0], bytes);
-            } else if (line == "end" || line == "lost") {
+            } else if (kind == "! ") {  // the policy: "! <setting> <value>" or "! client <address>"
+                const std::string name = line.substr(2, line.find(' ', 2) - 2), value = line.substr(3 + name.size());
+                std::vector<std::string> bad;
+                qlsmtp::ReceivePolicy& policy = all.back().policy;
+                if (name == "client") qlsmtp::ParseIPv4(value, &all.back().client);
+                if (name == "AllowedClients") policy.clients.Parse(value, &bad);
+                if (name == "AllowedSenders") policy.senders.Parse(value, &bad);
+                if (name == "MaxMessageSize") policy.maxMessageSize = static_cast<uint32_t>(std::stoul(value));
+            } else if (line == "end" || line == "lost" || line == "discarded") {
                 all.back().expected.push_back(line);
             }
         }
@@ -77,15 +90,18 @@ struct Recorder {
             .endOfData = [this] { return m_Events.push_back("=" + m_Message), true; },
             .messageAcknowledged = [] {},
             .messageAbandoned = [this] { m_Events.push_back("lost"); },
+            .messageDiscarded = [this] { m_Events.push_back("discarded"); },
+            .refused = {},
         };
     }
 };
 
 // Feeds the input up to split at once, then the rest in pieces of step
 // bytes (0: at once), and ends it.
-Events Converse(const std::string& input, size_t split, size_t step = 0) {
+Events Converse(const Dialogue& d, size_t split, size_t step = 0) {
+    const std::string& input = d.input;
     Recorder rec;
-    SmtpSession session(rxtest::kDomain, rec.Callbacks());
+    SmtpSession session(rxtest::kDomain, rec.Callbacks(), &d.policy, d.client);
     session.Start();
     session.Feed(input.data(), split);
     const size_t piece = step ? step : input.size();
@@ -100,7 +116,7 @@ Events Converse(const std::string& input, size_t split, size_t step = 0) {
 
 TEST(SmtpSession, Dialogues) {
     ASSERT_GE(Dialogues().size(), 40u);
-    for (const Dialogue& d : Dialogues()) EXPECT_EQ(Converse(d.input, d.input.size()), d.expected) << d.name;
+    for (const Dialogue& d : Dialogues()) EXPECT_EQ(Converse(d, d.input.size()), d.expected) << d.name;
 }
 
 // The bytes may arrive in any split: every dialogue split in two at every
@@ -108,7 +124,7 @@ TEST(SmtpSession, Dialogues) {
 TEST(SmtpSession, AnySplit) {
     for (const Dialogue& d : Dialogues()) {
         for (size_t split = 0; split < d.input.size(); ++split)
-            ASSERT_EQ(Converse(d.input, split), d.expected) << d.name << " split at " << split;
-        ASSERT_EQ(Converse(d.input, 0, 1), d.expected) << d.name << " in single bytes";
+            ASSERT_EQ(Converse(d, split), d.expected) << d.name << " split at " << split;
+        ASSERT_EQ(Converse(d, 0, 1), d.expected) << d.name << " in single bytes";
     }
 }

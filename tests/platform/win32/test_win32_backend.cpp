@@ -72,7 +72,7 @@ TEST(Win32EventLog, ProgramMessageTableMatchesTheSharedTexts) {
     ASSERT_NE(nullptr, module) << exe << " error " << GetLastError();
     const WORD us = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
     EXPECT_NE(nullptr, FindResourceExA(module, MAKEINTRESOURCEA(11), MAKEINTRESOURCEA(1), us));
-    for (uint32_t id = 419; id <= 442; ++id) {
+    for (uint32_t id = 419; id <= 460; ++id) {
         char* text = nullptr;
         DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                      FORMAT_MESSAGE_IGNORE_INSERTS,
