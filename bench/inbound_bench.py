@@ -13,7 +13,8 @@ table with each figure beside its peer:
   for 2 KB, 100 KB and 5 MB messages from Postfix's smtp-source with 20
   concurrent clients and a new connection per message, beside aiosmtpd
   (inbound_aiosmtpd.py) taking the same load; the data directory on a tmpfs
-  (/dev/shm) and on disk (/var/tmp). The gateway's rate counts the whole
+  (/dev/shm) and on disk (/var/tmp). On the tmpfs, Postfix's smtp-sink takes
+  the load too: it stores nothing, so its rate is the limit. The gateway's rate counts the whole
   hand-off: every message is decoded into its envelope and body files
   before its client's QUIT is answered.
 
@@ -25,19 +26,20 @@ import argparse
 import json
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
-from gateway_env import Gateway, free_port  # noqa: E402
+from gateway_env import Gateway, free_port, wait_for  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 SMTP_SOURCE = "/usr/sbin/smtp-source"
+SMTP_SINK = "/usr/sbin/smtp-sink"
 TMPFS = "/dev/shm"
 DISK = "/var/tmp"
 MB = 2 ** 20
@@ -92,29 +94,22 @@ def smtp_source(port, size, count):
     return elapsed
 
 
-def drain(stream):
-    for _ in stream:
-        pass
-
-
 def gateway_rate(program, base, size, count):
     tempfile.tempdir = base  # settings file and data directory on this file system
     try:
-        g = Gateway(program, extra_values={"logfile": ""})
+        g = Gateway(program, logfile="")
     finally:
         tempfile.tempdir = None
     try:
-        g.start_console()
-        for s in (g.proc.stdout, g.proc.stderr):
-            threading.Thread(target=drain, args=(s,), daemon=True).start()
+        g.start()
         elapsed = smtp_source(g.port, size, count)
-        out = g.data + "OUT"
-        envelopes = sum(1 for n in os.listdir(out) if n.startswith("ENV") and n.endswith(".tmp"))
+        envelopes = len(g.files(r"^ENV.*\.tmp$"))
         if envelopes != count:
             raise RuntimeError("gateway: %d envelopes for %d messages" % (envelopes, count))
         return count / elapsed
     finally:
-        g.stop()
+        if g.proc:
+            g.stop()
         g.cleanup()
 
 
@@ -141,18 +136,43 @@ def aiosmtpd_rate(base, size, count):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def smtp_sink_rate(size, count):
+    port = free_port()
+    cmd = [SMTP_SINK] + (["-u", "nobody"] if os.geteuid() == 0 else []) + ["127.0.0.1:%d" % port, "256"]
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        if not wait_for(lambda: proc.poll() is not None or connects(port)) or proc.poll() is not None:
+            raise RuntimeError("smtp-sink did not start: %s" % proc.stderr.read().strip()[-300:])
+        return count / smtp_source(port, size, count)
+    finally:
+        proc.terminate()
+        proc.wait(20)
+
+
+def connects(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 def bench_inbound(program, rounds, sizes):
-    """{(label, place): ([gateway rates], [aiosmtpd rates])}"""
+    """{(label, place): (count, {"gateway": [rates], "aiosmtpd": [...], "smtp-sink": [...] on tmpfs})}"""
     results = {}
     for place, base in (("tmpfs", TMPFS), ("disk", DISK)):
         for label, size, count in sizes:
-            gw, peer = [], []
+            rates = {"gateway": [], "aiosmtpd": []}
+            if place == "tmpfs":
+                rates["smtp-sink"] = []
             for _ in range(rounds):
-                gw.append(gateway_rate(program, base, size, count))
-                peer.append(aiosmtpd_rate(base, size, count))
-            results[(label, place)] = (count, gw, peer)
-            print("# inbound %s on %s: gateway %s; aiosmtpd %s" % (
-                label, place, ", ".join("%.1f" % v for v in gw), ", ".join("%.1f" % v for v in peer)), flush=True)
+                rates["gateway"].append(gateway_rate(program, base, size, count))
+                rates["aiosmtpd"].append(aiosmtpd_rate(base, size, count))
+                if "smtp-sink" in rates:
+                    rates["smtp-sink"].append(smtp_sink_rate(size, count))
+            results[(label, place)] = (count, rates)
+            print("# inbound %s on %s: %s" % (label, place, "; ".join(
+                "%s %s" % (k, ", ".join("%.1f" % v for v in r)) for k, r in rates.items())), flush=True)
     return results
 
 
@@ -186,10 +206,14 @@ def main():
         if not args.skip_inbound:
             sizes = [("2 KB", 2048, args.small), ("100 KB", 100 * 1024, args.medium), ("5 MB", 5 * MB, args.large)]
             res = bench_inbound(os.path.join(build_dir, "gateway", "qlsmtpgw"), args.rounds, sizes)
-            for (label, place), (count, gw, peer) in res.items():
+            for (label, place), (count, rates) in res.items():
+                gw = statistics.median(rates["gateway"])
                 target = 1.0 if label == "100 KB" else None
-                rows.append(("inbound %s on %s (%d msgs), msg/s" % (label, place, count), statistics.median(gw),
-                             "aiosmtpd", statistics.median(peer), target))
+                rows.append(("inbound %s on %s (%d msgs), msg/s" % (label, place, count), gw,
+                             "aiosmtpd", statistics.median(rates["aiosmtpd"]), target))
+                if "smtp-sink" in rates:
+                    rows.append(("", gw, "smtp-sink", statistics.median(rates["smtp-sink"]),
+                                 1.0 if label != "5 MB" else None))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
