@@ -5,7 +5,7 @@
 #   QLSMTP_BENCH_BUILD  build folder (default: build-bench next to bench/)
 #   further arguments go to inbound_bench.py (--rounds, --seconds, --small,
 #   --medium, --large, --skip-decode, --skip-inbound)
-# Needs the Debian packages postfix (only its smtp-source is used; the mail
+# Needs the Debian packages postfix (only its smtp-source and smtp-sink are used; the mail
 # daemon is neither started nor left running), python3-aiosmtpd,
 # libgmime-3.0-dev, pkg-config and libbenchmark-dev; missing ones are
 # installed when running as root.

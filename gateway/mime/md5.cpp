@@ -8,8 +8,10 @@ namespace {
 
 inline uint32_t Rotl(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
 inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); }
-inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+// The two terms have no bit in common, so adding them is the same as or-ing
+// them; the sum lets the term without x (the latest result) be added first.
+inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return (x & z) + (y & ~z); }
+inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ (y ^ z); }
 inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 
 inline uint32_t Load32(const unsigned char* p) {

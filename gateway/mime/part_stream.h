@@ -52,6 +52,18 @@ public:
         const void* nl = std::memchr(m_pos, '\n', static_cast<size_t>(m_count));
         return nl ? static_cast<int>(static_cast<const unsigned char*>(nl) - m_pos) : m_count;
     }
+    // Every buffered byte, newlines included (0 when the next byte must come
+    // from StreamGetByte). A reader may take a newline among them itself
+    // when PlainNewline says that no delimiter line can begin there; at any
+    // other it stops and leaves that newline to StreamGetByte.
+    int PeekBuffered(const unsigned char** data) const {
+        *data = m_pos;
+        return m_hit < m_depth || m_count <= 0 ? 0 : m_count;
+    }
+    // nl points at a newline among the bytes PeekBuffered gave.
+    bool PlainNewline(const unsigned char* nl) const {
+        return m_depth == 0 || (m_pos + m_count - nl >= 3 && (nl[1] != '-' || nl[2] != '-'));
+    }
     void TakeRun(int n) {
         m_pos += n;
         m_count -= n;

@@ -1,5 +1,7 @@
 #include "gateway/mime/transfer.h"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "gateway/mime/decode_util.h"
@@ -23,6 +25,27 @@ struct Base64Table {
     }
 };
 constexpr Base64Table kBase64;
+
+// For a quantum of four characters: each character's six bits where they go
+// in the three decoded bytes (the first byte lowest), one table for each
+// place in the quantum. A byte that is not of the alphabet sets bit 24.
+struct Base64QuantumTables {
+    uint32_t place[4][256];
+    constexpr Base64QuantumTables() : place() {
+        for (int c = 0; c < 256; ++c) {
+            const uint32_t v = kBase64.value[c];
+            if (v >= 64) {
+                for (auto& table : place) table[c] = 1u << 24;
+                continue;
+            }
+            place[0][c] = v << 2;
+            place[1][c] = (v >> 4) | ((v & 15) << 12);
+            place[2][c] = ((v >> 2) << 8) | ((v & 3) << 22);
+            place[3][c] = v << 16;
+        }
+    }
+};
+constexpr Base64QuantumTables kQuantum;
 
 // Hex digits map to their values, everything else to 127.
 struct HexTable {
@@ -99,6 +122,17 @@ private:
 
 const unsigned char kCRLF[2] = {'\r', '\n'};
 
+// Where the first '=' or newline is among 8 bytes read as a little-endian
+// word, 8 when there is none. A byte equal to the pattern byte is the
+// lowest one to come out of the zero-byte test exactly.
+inline int FirstEscapeOrNewline(uint64_t word) {
+    constexpr uint64_t kOnes = 0x0101010101010101u;
+    constexpr uint64_t kHigh = 0x8080808080808080u;
+    const uint64_t eq = word ^ (kOnes * '='), nl = word ^ (kOnes * '\n');
+    const uint64_t hit = (((eq - kOnes) & ~eq) | ((nl - kOnes) & ~nl)) & kHigh;
+    return std::countr_zero(hit) >> 3;
+}
+
 // A byte taken as it stands; a newline is digested as the CR LF it was in
 // the message.
 void PutPlain(COutBuffer& out, CDigest& md5, unsigned char b) {
@@ -133,46 +167,72 @@ void CopyPart(PartStream& in, CByteOutput& file, std::string* digest) {
 void DecodeQuotedPrintable(PartStream& in, CByteOutput& file, std::string* digest) {
     COutBuffer out(file);
     CDigest md5(digest);
-    // A run of one line at a time: escapes wholly inside it are decoded here,
-    // straight into the output buffer; for an escape at its end (soft line
-    // break, or cut short) the byte reader takes the bytes after the "=".
+    // Up to kChunk buffered bytes at a time, newlines included: runs of
+    // plain bytes are copied 8 at a time, escapes and newlines wholly inside
+    // the buffer are decoded here, straight into the output buffer. An
+    // escape too near the end of the buffer or before a newline, and a
+    // newline where a delimiter line may begin, go through the byte reader.
     constexpr int kChunk = 4096;
-    unsigned char digested[kChunk];
+    unsigned char digested[2 * kChunk];  // a newline is digested as CR LF
     const bool wantDigest = digest != nullptr;
     for (;;) {
         const unsigned char* run;
-        int n = in.PeekRun(&run);
+        int n = in.PeekBuffered(&run);
         if (n > 0) {
             const unsigned char* p = run;
-            const unsigned char* end = run + (n < kChunk ? n : kChunk);
+            const unsigned char* const end = run + (n < kChunk ? n : kChunk);
             unsigned char* const start = out.Reserve(kChunk);
             unsigned char* o = start;
-            int nd = 0;
+            unsigned char* d = digested;
             while (p < end) {
+                if constexpr (std::endian::native == std::endian::little) {
+                    // Output and digest never run ahead of the input taken,
+                    // so 8 bytes fit wherever 8 are left to read.
+                    while (end - p >= 8) {
+                        uint64_t word;
+                        std::memcpy(&word, p, 8);
+                        std::memcpy(o, p, 8);
+                        if (wantDigest) std::memcpy(d, p, 8);
+                        const int plain = FirstEscapeOrNewline(word);
+                        o += plain;
+                        p += plain;
+                        if (wantDigest) d += plain;
+                        if (plain < 8) break;
+                    }
+                    if (p == end) break;
+                }
                 unsigned char c = *p;
                 if (c == '=') {
-                    if (end - p < 3) break;
+                    if (end - p >= 2 && p[1] == '\n' && in.PlainNewline(p + 1)) {
+                        p += 2;  // soft line break
+                        continue;
+                    }
+                    if (end - p < 3 || p[1] == '\n' || p[2] == '\n') break;
                     c = static_cast<unsigned char>((kHex.value[p[1]] << 4) | kHex.value[p[2]]);
                     p += 3;
                     if (c != '\r') *o++ = c;  // an escaped CR is digested, not written
-                } else {
-                    *o++ = c;
-                    ++p;
+                    if (wantDigest) *d++ = c;
+                    continue;
                 }
-                if (wantDigest) digested[nd++] = c;
+                if (c == '\n') {
+                    if (!in.PlainNewline(p)) break;
+                    if (wantDigest) *d++ = '\r';
+                }
+                *o++ = c;
+                if (wantDigest) *d++ = c;
+                ++p;
             }
             out.Commit(static_cast<int>(o - start));
-            md5.Update(digested, static_cast<size_t>(nd));
-            const bool escape = p < end;  // stopped at an escape near the end of the run
-            in.TakeRun(static_cast<int>(p - run) + (escape ? 1 : 0));
-            if (!escape) continue;
-        } else {
-            int c = in.StreamGetByte();
-            if (c < 0) break;
-            if (c != '=') {
-                PutPlain(out, md5, static_cast<unsigned char>(c));
-                continue;
-            }
+            md5.Update(digested, static_cast<size_t>(d - digested));
+            in.TakeRun(static_cast<int>(p - run));
+            if (p == end) continue;
+        }
+        // The byte the run stopped at: an "=" or a newline.
+        int c = in.StreamGetByte();
+        if (c < 0) break;
+        if (c != '=') {
+            PutPlain(out, md5, static_cast<unsigned char>(c));
+            continue;
         }
         // After an "=": a soft line break, or the two hex digits.
         int hi = in.StreamGetByte();
@@ -191,17 +251,26 @@ void DecodeBase64(PartStream& in, CByteOutput& file, std::string* digest, bool d
                   CDecodeReporter& reporter) {
     COutBuffer out(file);
     CDigest md5(digest);
-    // Decoded straight into the output buffer, kDecodedSize bytes at a time.
-    constexpr int kDecodedSize = 4096;
+    // Decoded straight into the output buffer, kDecodedSize bytes (whole
+    // quanta and whole digest blocks) at a time.
+    constexpr int kDecodedSize = 64 * 3 * 21;
     unsigned char* decoded = out.Reserve(kDecodedSize);
     int used = 0;
+    int digested = 0;  // of the used bytes
     unsigned char quantum[4];
     int have = 0;
     bool padSeen = false;
 
+    // The whole digest blocks decoded so far, at the end of every line, so
+    // that the digest's work overlaps the decoding of the next line.
+    auto digestBlocks = [&] {
+        const int blocks = (used - digested) & ~63;
+        md5.Update(decoded + digested, static_cast<size_t>(blocks));
+        digested += blocks;
+    };
     // Digests the decoded bytes, then drops the carriage returns when asked.
     auto commit = [&] {
-        md5.Update(decoded, static_cast<size_t>(used));
+        md5.Update(decoded + digested, static_cast<size_t>(used - digested));
         int kept = used;
         if (dropCR) {
             const unsigned char* end = decoded + used;
@@ -214,6 +283,7 @@ void DecodeBase64(PartStream& in, CByteOutput& file, std::string* digest, bool d
         }
         out.Commit(kept);
         used = 0;
+        digested = 0;
     };
     auto flush = [&] {
         commit();
@@ -245,7 +315,7 @@ void DecodeBase64(PartStream& in, CByteOutput& file, std::string* digest, bool d
 
     for (;;) {
         const unsigned char* p;
-        int n = in.PeekRun(&p);
+        const int n = in.PeekBuffered(&p);
         if (n == 0) {
             int c = in.StreamGetByte();
             if (c < 0) break;
@@ -253,27 +323,37 @@ void DecodeBase64(PartStream& in, CByteOutput& file, std::string* digest, bool d
             if (v != kNotBase64) take(v);
             continue;
         }
-        const unsigned char* end = p + n;
+        const unsigned char* const start = p;
+        const unsigned char* const end = p + n;
         while (p < end) {
             if (have == 0 && !padSeen) {
                 // Whole quanta of alphabet characters, the common case.
                 while (end - p >= 4) {
-                    unsigned a = kBase64.value[p[0]], b = kBase64.value[p[1]];
-                    unsigned c = kBase64.value[p[2]], d = kBase64.value[p[3]];
-                    if ((a | b | c | d) & 0xC0) break;
+                    const uint32_t bits = kQuantum.place[0][p[0]] | kQuantum.place[1][p[1]] |
+                                          kQuantum.place[2][p[2]] | kQuantum.place[3][p[3]];
+                    if (bits >> 24) break;
                     if (used > kDecodedSize - 3) flush();
-                    decoded[used] = static_cast<unsigned char>((a << 2) | (b >> 4));
-                    decoded[used + 1] = static_cast<unsigned char>((b << 4) | (c >> 2));
-                    decoded[used + 2] = static_cast<unsigned char>((c << 6) | d);
+                    decoded[used] = static_cast<unsigned char>(bits);
+                    decoded[used + 1] = static_cast<unsigned char>(bits >> 8);
+                    decoded[used + 2] = static_cast<unsigned char>(bits >> 16);
                     used += 3;
                     p += 4;
                 }
-                if (p >= end) break;
+                if (p == end) break;
             }
-            unsigned char v = kBase64.value[*p++];
-            if (v != kNotBase64) take(v);
+            const unsigned char c = *p;
+            if (c == '\n') {
+                if (!in.PlainNewline(p)) break;
+                digestBlocks();
+            } else if (kBase64.value[c] != kNotBase64) {
+                take(kBase64.value[c]);
+            }
+            ++p;
         }
-        in.TakeRun(n);
+        in.TakeRun(static_cast<int>(p - start));
+        // Stopped at a newline where a delimiter line may begin: the byte
+        // reader tells (a newline is no character of the alphabet).
+        if (p < end && in.StreamGetByte() < 0) break;
     }
     commit();
     if (have > 0) reporter.DecodeWarning("Premature EOF");
