@@ -13,6 +13,8 @@
 namespace {
 // How long a new connection waits for a place when the list is full.
 constexpr int kSlotWaitMs = 500;
+// How long a connection thread waits for the next connection before it ends.
+constexpr int kIdleSeconds = 60;
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -264,17 +266,49 @@ void CWinSock::AcceptConnections(CWinSock* self) {
         // The handle is stored in the record before the thread runs, so the
         // thread always finds its own handle there.
         info->threadHandle = self->m_NextThreadHandle++;
-        self->ThreadStarted();
-        try {
-            std::thread(ClientThreadEntry, std::move(info)).detach();
-            DLOG("AcceptConnections: created thread for the new client.\r\n");
-        } catch (...) {
-            // std::thread reports a failed start only this way; the record
-            // and its socket went with the failed thread's arguments.
-            DLOG("AcceptConnections: unable to create thread for the new client.\r\n");
-            self->ThreadEnded();
-        }
+        self->Dispatch(std::move(info));
     }
+}
+
+void CWinSock::Dispatch(std::unique_ptr<ClientThreadInfo> info) {
+    {
+        std::lock_guard<std::mutex> g(m_RunningLock);
+        if (m_Idle > static_cast<int>(m_Handed.size())) {
+            m_Handed.push_back(std::move(info));
+            m_ConnectionReady.notify_one();
+            DLOG("AcceptConnections: handed the new client to a waiting thread.\r\n");
+            return;
+        }
+        ++m_Running;
+    }
+    try {
+        std::thread(ConnectionWorker, this, std::move(info)).detach();
+        DLOG("AcceptConnections: created thread for the new client.\r\n");
+    } catch (...) {
+        // std::thread reports a failed start only this way; the record
+        // and its socket went with the failed thread's arguments.
+        DLOG("AcceptConnections: unable to create thread for the new client.\r\n");
+        ThreadEnded();
+    }
+}
+
+void CWinSock::ConnectionWorker(CWinSock* listener, std::unique_ptr<ClientThreadInfo> info) {
+    while (info) {
+        ClientThreadEntry(std::move(info));
+        info = listener->NextConnection();
+    }
+    listener->ThreadEnded();
+}
+
+std::unique_ptr<ClientThreadInfo> CWinSock::NextConnection() {
+    std::unique_lock<std::mutex> g(m_RunningLock);
+    ++m_Idle;
+    m_ConnectionReady.wait_for(g, std::chrono::seconds(kIdleSeconds), [this] { return !m_Handed.empty() || m_StopIdle; });
+    --m_Idle;
+    if (m_Handed.empty()) return nullptr;
+    std::unique_ptr<ClientThreadInfo> info = std::move(m_Handed.front());
+    m_Handed.pop_front();
+    return info;
 }
 
 int CWinSock::ClientThreadEntry(std::unique_ptr<ClientThreadInfo> info) {
@@ -306,7 +340,6 @@ int CWinSock::ClientThreadEntry(std::unique_ptr<ClientThreadInfo> info) {
     info->socket.Close();
     info.reset();
     DLOG("ClientThreadEntry : Leaving .\r\n");
-    listener->ThreadEnded();
     return 1;
 }
 
@@ -354,11 +387,6 @@ bool CWinSock::WaitForSlot(int ms) {
            m_ConnectionLimit > m_ConnectionCount;
 }
 
-void CWinSock::ThreadStarted() {
-    std::lock_guard<std::mutex> g(m_RunningLock);
-    ++m_Running;
-}
-
 void CWinSock::ThreadEnded() {
     std::lock_guard<std::mutex> g(m_RunningLock);
     if (--m_Running == 0) m_RunningDone.notify_all();
@@ -393,5 +421,8 @@ void CWinSock::Shutdown() {
         for (ThreadListNode* n = m_ThreadList.get(); n; n = n->next.get()) plat::ShutdownBoth(n->socket);
     }
     std::unique_lock<std::mutex> g(m_RunningLock);
+    m_StopIdle = true;
+    m_ConnectionReady.notify_all();
     m_RunningDone.wait(g, [this] { return m_Running == 0; });
+    m_StopIdle = false;  // a listener started again keeps its threads again
 }

@@ -1,11 +1,14 @@
-// A small TCP server framework: a listener with an accept thread and a
-// thread per connection, and the per-connection base class with its socket
-// and line I/O.
+// A small TCP server framework: a listener with an accept thread and
+// connection threads, and the per-connection base class with its socket and
+// line I/O. A connection thread serves one connection at a time and then
+// waits a while for the next, so that a busy listener does not make and end
+// a thread for every connection.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -98,6 +101,9 @@ public:
 
     static void AcceptConnections(CWinSock* listener);
     static int ClientThreadEntry(std::unique_ptr<ClientThreadInfo> info);
+    // A connection thread: serves info, then each connection handed to it
+    // while it waits, until none comes for a while or the listener stops.
+    static void ConnectionWorker(CWinSock* listener, std::unique_ptr<ClientThreadInfo> info);
 
     bool AddToThreadList(CClientThread* instance, ThreadHandle thread, plat::SocketHandle socket);
     bool RemoveFromThreadList(ThreadHandle thread);
@@ -133,8 +139,12 @@ private:
     // Binds the port again every m_BindRetryMs until that works (true) or
     // a stop comes (false).
     bool WaitUntilListening();
-    void ThreadStarted();
     void ThreadEnded();
+    // Hands a new connection to a waiting connection thread, or to a new one.
+    void Dispatch(std::unique_ptr<ClientThreadInfo> info);
+    // The next connection for a thread that has served one; null when none
+    // came within the idle time or the listener stops.
+    std::unique_ptr<ClientThreadInfo> NextConnection();
     // True when fewer connections than the limit are in the list, waiting up
     // to ms for one to leave.
     bool WaitForSlot(int ms);
@@ -153,8 +163,13 @@ private:
     std::mutex m_HandOffLock;
     std::atomic<int> m_StopFlag{0};
     std::atomic<ThreadHandle> m_NextThreadHandle{1};
-    // Connection threads still running, so that Shutdown can wait for them.
+    // Connection threads still running, so that Shutdown can wait for them,
+    // and those of them waiting for a connection; under m_RunningLock.
     std::mutex m_RunningLock;
     std::condition_variable m_RunningDone;
     int m_Running = 0;
+    int m_Idle = 0;
+    bool m_StopIdle = false;
+    std::condition_variable m_ConnectionReady;
+    std::deque<std::unique_ptr<ClientThreadInfo>> m_Handed;  // not yet taken by a waiting thread
 };
