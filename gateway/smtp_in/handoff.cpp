@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "common/settings_names.h"
@@ -163,20 +164,48 @@ RecordState ResolveHandoffRecord(const char* rawPath) {
     return RecordState::kUndone;
 }
 
+namespace {
+
+// Folders in which this process has ended every recorded hand-off. A record
+// appears there again only when a hand-off of this process leaves one, so a
+// hand-off lists the folder (which holds every envelope the fax server has
+// not collected yet) only after that, not each time.
+std::mutex g_settledLock;
+std::set<std::string> g_settled;
+
+bool IsSettled(const std::string& folder) {
+    std::lock_guard<std::mutex> g(g_settledLock);
+    return g_settled.count(folder) != 0;
+}
+
+void MarkSettled(const std::string& folder, bool settled) {
+    std::lock_guard<std::mutex> g(g_settledLock);
+    if (settled) {
+        g_settled.insert(folder);
+    } else {
+        g_settled.erase(folder);
+    }
+}
+
+}  // namespace
+
 void RecoverHandoffs(const std::string& outFolder) {
     std::vector<plat::DirEntry> entries;
-    plat::ListDirectory(outFolder.c_str(), "*", &entries);
+    const bool listed = plat::ListDirectory(outFolder.c_str(), "*", &entries) == 0;
     const std::string dir = outFolder + plat::kPathSep;
     const size_t suffix = std::strlen(kRecordSuffix);
+    bool settled = listed;
     for (const plat::DirEntry& e : entries) {
         if (e.isDirectory) continue;
         const std::string& n = e.name;
         if (EndsWith(n, ".qmx.out")) {
-            ResolveHandoffRecord((dir + n.substr(0, n.size() - suffix)).c_str());
+            if (ResolveHandoffRecord((dir + n.substr(0, n.size() - suffix)).c_str()) == RecordState::kFailed)
+                settled = false;
         } else if (n == "Msgcnt.imp" || (n.compare(0, 5, "~ATTC") == 0 && EndsWith(n, ".imp"))) {
             plat::RemoveFile((dir + n).c_str());
         }
     }
+    MarkSettled(outFolder, settled);
 }
 
 int MakeUniqueFileName(const char* prefix, const char* ext, const char* folder, std::string* name) {
@@ -311,7 +340,7 @@ int CHandoff::AllocateEnvFileName() {
     std::string asRead;
     GetRootPath(&asRead);
     const std::string body = OutFolder(asRead) + m_envName + ".bdy";
-    if (!Record(path) || !Record(body)) return 1;
+    if (!Record(path, false) || !Record(body)) return 1;
     WriteAllocation(m_key, qlsmtp::kValOUTIndex, qlsmtp::NextCounter(n), qlsmtp::kValFileName, path,
                     qlsmtp::kValFileNameUse);
     m_envFlagSet = true;
@@ -370,10 +399,10 @@ void CHandoff::MarkOutputFailed(const std::string& path, int error) {
     m_outputFailed = true;
 }
 
-bool CHandoff::Record(const std::string& path) {
+bool CHandoff::Record(const std::string& path, bool sync) {
     const std::string line = path + "\n";
     if (!m_record.IsOpen() || m_record.Write(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()) ||
-        m_record.Sync() != 0) {
+        (sync && m_record.Sync() != 0)) {
         MarkOutputFailed(m_recordPath, plat::LastError());
         return false;
     }
@@ -422,6 +451,13 @@ void CHandoff::Discard() {
 }
 
 int CHandoff::Translate(const char* rawPath) {
+    const int result = TranslateSteps(rawPath);
+    // A record left behind is ended before the next hand-off takes a name.
+    if (plat::PathExists(HandoffRecordPath(rawPath).c_str())) MarkSettled(FolderOf(rawPath), false);
+    return result;
+}
+
+int CHandoff::TranslateSteps(const char* rawPath) {
     while (IsFileNameInUse()) Pause(kInUsePollMs);
 
     // Hand-offs interrupted by a crash are completed or undone first, this
@@ -432,7 +468,7 @@ int CHandoff::Translate(const char* rawPath) {
         case RecordState::kFailed: DLOGF("Unable to end the earlier hand-off of %s", rawPath); return 6;
         default: break;
     }
-    RecoverHandoffs(FolderOf(rawPath));
+    if (!IsSettled(FolderOf(rawPath))) RecoverHandoffs(FolderOf(rawPath));
     m_recordPath = HandoffRecordPath(rawPath);
     if (m_record.Open(m_recordPath.c_str(), plat::kCreateTruncRW) != 0 ||
         plat::SyncDirectory(FolderOf(m_recordPath).c_str()) != 0) {
@@ -442,7 +478,9 @@ int CHandoff::Translate(const char* rawPath) {
         return 1;
     }
 
-    if (!GetMsgFileName(&m_msgPath) || !Record(m_msgPath) || !CreateEmpty(m_msgPath)) {
+    // The body scratch file's line reaches the disk with the envelope's: a
+    // crash before that leaves only a scratch file, which start-up removes.
+    if (!GetMsgFileName(&m_msgPath) || !Record(m_msgPath, false) || !CreateEmpty(m_msgPath)) {
         DLOG("Unable to open message file for writing");
         Discard();
         return 1;
@@ -556,11 +594,13 @@ int CHandoff::Translate(const char* rawPath) {
         ReleaseFileName();
         return 5;
     }
-    plat::SyncDirectory(FolderOf(final).c_str());
     // The raw file goes before the record, so that a crash between the two
-    // never hands the message off again.
+    // never hands the message off again. One flush of the folder makes the
+    // envelope's name and the removal last; until then the record completes
+    // both after a crash.
     if (RemoveIfPresent(rawPath)) {
-        plat::SyncDirectory(FolderOf(rawPath).c_str());
+        plat::SyncDirectory(FolderOf(final).c_str());
+        if (FolderOf(rawPath) != FolderOf(final)) plat::SyncDirectory(FolderOf(rawPath).c_str());
         m_record.Close();
         plat::RemoveFile(m_recordPath.c_str());
     }

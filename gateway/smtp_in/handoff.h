@@ -91,9 +91,11 @@ public:
     void MarkOutputFailed(const std::string& path, int error);
 
 private:
+    int TranslateSteps(const char* rawPath);
     void Discard();
-    // Notes a file of OUT in the hand-off record before it is made.
-    bool Record(const std::string& name);
+    // Notes a file of OUT in the hand-off record before it is made; with
+    // sync false the line reaches the disk with the next line synced.
+    bool Record(const std::string& name, bool sync = true);
     // Forces the outputs and their names to disk; 0 on success.
     int SyncOutputs();
 
