@@ -234,7 +234,7 @@ int CFileMan::CommitMsg(plat::FileHandle handle, const char* path) {
         std::string folder(path);
         size_t sep = folder.find_last_of(plat::kPathSep);
         if (sep != std::string::npos) folder.resize(sep);
-        err = plat::SyncDirectory(folder.c_str());
+        err = SyncFolder(folder);
         if (err != 0) {
             plat::RenameFile(path, part.c_str());
         }
@@ -246,6 +246,28 @@ int CFileMan::CommitMsg(plat::FileHandle handle, const char* path) {
         ReleaseMsg(path);
     }
     return err;
+}
+
+int CFileMan::SyncFolder(const std::string& folder) {
+    std::unique_lock<std::mutex> g(m_FlushLock);
+    FolderFlush& f = m_Flushes[folder];
+    const uint64_t ticket = ++f.renamed;
+    for (;;) {
+        if (f.synced >= ticket) return f.result;
+        if (!f.running) {
+            f.running = true;
+            const uint64_t covers = f.renamed;
+            g.unlock();
+            const int result = plat::SyncDirectory(folder.c_str());
+            g.lock();
+            f.running = false;
+            f.synced = covers;
+            f.result = result;
+            m_FlushDone.notify_all();
+            return result;
+        }
+        m_FlushDone.wait(g);
+    }
 }
 
 void CFileMan::DiscardMsg(plat::FileHandle handle, const char* path) {

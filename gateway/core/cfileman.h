@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -66,6 +68,20 @@ private:
     // Removes the first entry of handle from the open-file list; its path,
     // or "" when the handle is not listed.
     std::string Forget(plat::FileHandle handle);
+    // Flushes folder after the caller's rename in it. Sessions that commit at
+    // the same moment share one flush: a flush that began after a caller's
+    // rename serves that caller too, so none waits for a flush of its own.
+    int SyncFolder(const std::string& folder);
+
+    struct FolderFlush {
+        uint64_t renamed = 0;  // renames announced so far
+        uint64_t synced = 0;   // renames covered by the last flush ended
+        int result = 0;        // that flush's result
+        bool running = false;
+    };
+    std::mutex m_FlushLock;
+    std::condition_variable m_FlushDone;
+    std::map<std::string, FolderFlush> m_Flushes;
 
     unsigned long m_NumUsers = 0;
     unsigned long m_MaxIn = 5;
