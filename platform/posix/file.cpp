@@ -57,16 +57,18 @@ int FileOpen(const char* path, FileMode mode, FileHandle* handle) {
         case kOpenAppend: flags |= O_RDWR | O_CREAT | O_APPEND; break;
     }
     int fd = ::open(path, flags, 0666);
+    // A folder is refused with "access denied", as Windows answers: open
+    // itself refuses it for writing, a read-only open needs a look.
     if (fd < 0) {
-        int e = OpenError(path, errno);
+        int e = errno == EISDIR ? 5 : OpenError(path, errno);
         errno = e;
         return e;
     }
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if ((flags & O_ACCMODE) == O_RDONLY && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
         errno = 5;
-        return 5;  // access denied, as Windows answers for a folder
+        return 5;
     }
     if (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = MapErrno(errno);

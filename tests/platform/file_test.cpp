@@ -65,6 +65,16 @@ TEST(Files, DirectoryListingByPattern) {
     EXPECT_EQ(testutil::List(dir.path(), "*.qmx"), std::vector<std::string>{"1.qmx"});
 }
 
+// A folder opens as no file, in any mode, with "access denied" as on Windows.
+TEST(Files, FolderIsNoFile) {
+    testutil::TempDir dir;
+    for (plat::FileMode mode : {plat::kOpenRead, plat::kOpenReadExclusive, plat::kOpenReadWrite, plat::kCreateTruncRW,
+                                plat::kOpenAppend}) {
+        plat::FileHandle h;
+        EXPECT_EQ(plat::FileOpen(dir.path().c_str(), mode, &h), 5) << mode;
+    }
+}
+
 // A folder only this account can write (made so or narrowed on Linux); a file or a link in its place is refused.
 TEST(Files, PrivateDirectoryIsOwnersOnlyAndNeverALink) {
     namespace fs = std::filesystem;
