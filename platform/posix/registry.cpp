@@ -291,11 +291,15 @@ long Load(const Hive** hive) {
     std::string path = RegistryFilePath();
     struct stat st;
     if (g_cacheValid && g_cachePath == path && stat(path.c_str(), &st) == 0 && SameFile(st, g_cacheStat)) {
+        g_cacheStat = st;  // the same version; its permissions as they are now
         *hive = &g_cache;
         return 0;
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? kRegNotFound : errno;
+    if (fd < 0) {
+        g_cacheValid = false;
+        return errno == ENOENT ? kRegNotFound : errno;
+    }
     if (fstat(fd, &st) != 0) {
         int e = errno;
         ::close(fd);
@@ -385,12 +389,11 @@ void StampVersion(int fd) {
     if (futimens(fd, times) == 0) last = now;
 }
 
-// Writes text as the whole content of fd, starts writing it to the disk and
-// returns the file's status afterwards.
-bool WriteVersion(int fd, const std::string& text, struct stat* st, int* error) {
+// Writes text as the whole content of fd (size bytes long before), starts
+// writing it to the disk and returns the file's status afterwards.
+bool WriteVersion(int fd, const std::string& text, off_t size, struct stat* st, int* error) {
     if (!WriteAll(fd, text, error)) return false;
-    if (fstat(fd, st) != 0 || (st->st_size != static_cast<off_t>(text.size()) &&
-                               ftruncate(fd, static_cast<off_t>(text.size())) != 0)) {
+    if (size > static_cast<off_t>(text.size()) && ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
         *error = errno;
         return false;
     }
@@ -414,11 +417,12 @@ bool StoreInSpare(const std::string& path, const std::string& spare, const std::
         ::close(fd);
         return false;
     }
-    struct stat current;  // the new version keeps the settings file's permissions
-    if (stat(path.c_str(), &current) == 0 && (current.st_mode & 07777) != (st->st_mode & 07777))
-        fchmod(fd, current.st_mode & 07777);
+    // The new version keeps the permissions of the settings file as read
+    // under the lock.
+    if (g_cacheValid && g_cachePath == path && (g_cacheStat.st_mode & 07777) != (st->st_mode & 07777))
+        fchmod(fd, g_cacheStat.st_mode & 07777);
     int error = 0;
-    bool written = WriteVersion(fd, text, st, &error);
+    bool written = WriteVersion(fd, text, st->st_size, st, &error);
     fcntl(fd, F_SETLEASE, F_UNLCK);
     ::close(fd);
     return written && renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0;
@@ -436,7 +440,7 @@ long Store(Hive&& hive) {
         int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) return errno;
         int error = 0;
-        bool written = WriteVersion(fd, text, &st, &error);
+        bool written = WriteVersion(fd, text, 0, &st, &error);
         ::close(fd);
         if (!written) {
             ::unlink(tmp.c_str());
