@@ -18,6 +18,8 @@ namespace {
 constexpr const char kPartSuffix[] = ".part";
 // The hand-off record beside a raw message file.
 constexpr const char kRecordSuffix[] = ".out";
+// Raw message numbers reserved in TmpIndex at a time.
+constexpr uint32_t kTmpBlock = 32;
 
 std::string Folder(const char* directory, const char* subfolder) {
     std::string f(directory);
@@ -178,22 +180,38 @@ std::string CFileMan::Forget(plat::FileHandle handle) {
     return path;
 }
 
+// Raw message numbers come from TmpIndex a block at a time: the stored value
+// is always past every number handed out, so a restart never reuses one, and
+// only one message in kTmpBlock rewrites the settings file for its number.
+// A value changed by someone else takes effect with the next block.
+uint32_t CFileMan::TakeTmpNumber() {
+    if (m_TmpLeft == 0) {
+        plat::CRegKey key;
+        uint32_t stored = m_TmpNext;
+        if (key.Open(qlsmtp::kSettingsKey, true) == 0) {
+            if (key.QueryDword(qlsmtp::kValTmpIndex, &stored) != 0) stored = 0;
+            if (stored > 65534) stored = 0;
+            key.SetDword(qlsmtp::kValTmpIndex, (stored + kTmpBlock) % 65535);
+        }
+        m_TmpNext = stored;
+        m_TmpLeft = kTmpBlock;
+    }
+    --m_TmpLeft;
+    const uint32_t number = m_TmpNext;
+    m_TmpNext = static_cast<uint32_t>(qlsmtp::NextCounter(number));
+    return number;
+}
+
 int CFileMan::QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize) {
     *handle = plat::kInvalidFile;
     std::lock_guard<std::mutex> g(m_Lock);
-    plat::CRegKey key;
-    uint32_t index = 0;
-    bool haveKey = key.Open(qlsmtp::kSettingsKey, true) == 0;
-    if (haveKey && key.QueryDword(qlsmtp::kValTmpIndex, &index) != 0) index = 0;
-    if (index > 65534) index = 0;
     std::string out = std::string(m_ProgramPath) + "OUT" + plat::kPathSep;
     std::string full;
     int err = 0;
     // A number whose raw message file (or its data) still exists belongs to
     // a message not yet handed off: pass it over.
     for (int tries = 0; tries < 65535; ++tries) {
-        full = out + std::to_string(index) + ".qmx";
-        index = static_cast<uint32_t>(qlsmtp::NextCounter(index));
+        full = out + std::to_string(TakeTmpNumber()) + ".qmx";
         if (plat::PathExists(full.c_str()) || plat::PathExists((full + kRecordSuffix).c_str()) || m_Held.count(full))
             continue;
         std::string part = full + kPartSuffix;
@@ -206,7 +224,6 @@ int CFileMan::QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize) {
         }
         break;
     }
-    if (haveKey) key.SetDword(qlsmtp::kValTmpIndex, index);
     DLOG("QUE_AddMsg");
     DLOG(full.c_str());
     if (*handle == plat::kInvalidFile) {

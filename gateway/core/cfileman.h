@@ -39,8 +39,9 @@ public:
     int CloseQueueFile(plat::FileHandle handle);
     // Creates a new raw message file in OUT: 0, or 2 when it cannot be made.
     // path receives the raw message file's name, "%ld.qmx" numbered from
-    // TmpIndex; the data are written under that name plus ".part" until
-    // CommitMsg gives the file its name. Numbers whose files still exist
+    // TmpIndex (reserved a block of numbers at a time); the data are written
+    // under that name plus ".part" until CommitMsg gives the file its name.
+    // Numbers whose files still exist
     // (a message not yet handed off, or its hand-off record) are passed
     // over. The message is the caller's until ReleaseMsg or DiscardMsg.
     int QUE_AddMsg(plat::FileHandle* handle, char* path, int pathSize);
@@ -68,6 +69,8 @@ private:
     // Removes the first entry of handle from the open-file list; its path,
     // or "" when the handle is not listed.
     std::string Forget(plat::FileHandle handle);
+    // The next raw message number (under m_Lock).
+    uint32_t TakeTmpNumber();
     // Flushes folder after the caller's rename in it. Sessions that commit at
     // the same moment share one flush: a flush that began after a caller's
     // rename serves that caller too, so none waits for a flush of its own.
@@ -91,6 +94,8 @@ private:
     std::set<std::string> m_PassedOver;  // full paths
     // Raw message files being received or handed off in this process.
     std::set<std::string> m_Held;
+    uint32_t m_TmpNext = 0;  // next number of the reserved block
+    uint32_t m_TmpLeft = 0;  // numbers left in it
     mutable std::mutex m_Lock;
     char m_ProgramPath[260] = {};
 };

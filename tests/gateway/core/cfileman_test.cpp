@@ -38,13 +38,13 @@ TEST(CFileManTest, QueueFiles) {
     EXPECT_EQ(List(s.In()).size(), 3u) << "the hidden file, the folder and the one closed";
 }
 
-// The counter names the raw file, is stored at once, wraps, and passes over
-// numbers whose file (or its data) still exists.
+// The counter names the raw file, is stored a block of numbers ahead, wraps,
+// and passes over numbers whose file (or its data) still exists.
 TEST(CFileManTest, TmpIndexNamesTheRawFile) {
     struct {
         uint32_t start, stored;
         const char* name;
-    } cases[] = {{41, 42, "41.qmx"}, {65534, 0, "65534.qmx"}, {70000, 1, "0.qmx"}, {5, 8, "7.qmx"}};
+    } cases[] = {{41, 73, "41.qmx"}, {65534, 31, "65534.qmx"}, {70000, 32, "0.qmx"}, {5, 37, "7.qmx"}};
     TestSettings s;
     WriteAll(s.OutFile("5.qmx"), "waiting for hand-off");
     WriteAll(s.OutFile("6.qmx.part"), "being received");
@@ -61,6 +61,18 @@ TEST(CFileManTest, TmpIndexNamesTheRawFile) {
         ASSERT_EQ(fm.CommitMsg(h, path), 0);
         EXPECT_EQ(ReadAll(path), "Received: x\r\n");
         plat::RemoveFile(path);
+    }
+    {  // within a block the numbers follow on without a rewrite
+        s.SetDword(qlsmtp::kValTmpIndex, 100);
+        CFileMan fm;
+        for (const char* name : {"100.qmx", "101.qmx"}) {
+            plat::FileHandle h;
+            char path[300];
+            ASSERT_EQ(fm.QUE_AddMsg(&h, path, sizeof(path)), 0);
+            EXPECT_EQ(std::string(path), s.OutFile(name));
+            fm.DiscardMsg(h, path);
+        }
+        EXPECT_EQ(s.GetDword(qlsmtp::kValTmpIndex), 132u);
     }
     // At start-up the data of unacknowledged messages go; raw message files
     // are listed oldest first, whatever their numbers.
