@@ -414,6 +414,9 @@ int CHandoff::SyncOutputs() {
     std::vector<std::string> folders;
     for (const std::string& path : m_created) {
         if (path == m_msgPath || path == m_listPath) continue;  // scratch files, gone by now
+        const std::string folder = FolderOf(path);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+        if (path == m_envPath && m_envSynced) continue;  // synced as it was closed
         plat::CFile f;
         int error = f.Open(path.c_str(), plat::kOpenReadWrite);
         if (error == 0) error = f.Sync();
@@ -422,8 +425,6 @@ int CHandoff::SyncOutputs() {
             MarkOutputFailed(path, error);
             return error;
         }
-        const std::string folder = FolderOf(path);
-        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
     }
     for (const std::string& folder : folders) {
         int error = plat::SyncDirectory(folder.c_str());
@@ -462,13 +463,16 @@ int CHandoff::TranslateSteps(const char* rawPath) {
 
     // Hand-offs interrupted by a crash are completed or undone first, this
     // file's and every other, before any name is taken: so no name that one
-    // of them took is handed out again before it is undone.
-    switch (ResolveHandoffRecord(rawPath)) {
-        case RecordState::kCompleted: return 0;
-        case RecordState::kFailed: DLOGF("Unable to end the earlier hand-off of %s", rawPath); return 6;
-        default: break;
+    // of them took is handed out again before it is undone. A settled folder
+    // has none.
+    if (!IsSettled(FolderOf(rawPath))) {
+        switch (ResolveHandoffRecord(rawPath)) {
+            case RecordState::kCompleted: return 0;
+            case RecordState::kFailed: DLOGF("Unable to end the earlier hand-off of %s", rawPath); return 6;
+            default: break;
+        }
+        RecoverHandoffs(FolderOf(rawPath));
     }
-    if (!IsSettled(FolderOf(rawPath))) RecoverHandoffs(FolderOf(rawPath));
     m_recordPath = HandoffRecordPath(rawPath);
     if (m_record.Open(m_recordPath.c_str(), plat::kCreateTruncRW) != 0 ||
         plat::SyncDirectory(FolderOf(m_recordPath).c_str()) != 0) {
@@ -537,8 +541,8 @@ int CHandoff::TranslateSteps(const char* rawPath) {
     DLOGF("GetRootPath RootPath: %s\r\n", root.c_str());
     // The body scratch file becomes the body file: renamed in the same
     // folder, copied only where that fails.
-    if (plat::RenameFile(m_msgPath.c_str(), m_bodyPath.c_str()) != 0 &&
-        plat::CopyFile(m_msgPath.c_str(), m_bodyPath.c_str(), true) != 0) {
+    const bool moved = plat::RenameFile(m_msgPath.c_str(), m_bodyPath.c_str()) == 0;
+    if (!moved && plat::CopyFile(m_msgPath.c_str(), m_bodyPath.c_str(), true) != 0) {
         envelope.Close();
         Discard();
         return 4;
@@ -571,14 +575,15 @@ int CHandoff::TranslateSteps(const char* rawPath) {
         }
     }
     if (envelope.Write(block.data(), static_cast<int>(block.size())) != static_cast<int>(block.size()) ||
-        envelope.Close() != 0) {
+        envelope.Sync() != 0 || envelope.Close() != 0) {
         MarkOutputFailed(m_envPath, envelope.LastError());
         envelope.Close();
         Discard();
         return 4;
     }
+    m_envSynced = true;
     if (!m_listPath.empty()) plat::RemoveFile(m_listPath.c_str());
-    plat::RemoveFile(m_msgPath.c_str());
+    if (!moved) plat::RemoveFile(m_msgPath.c_str());
 
     // Every output on disk, then the commit: the record names the final
     // envelope name. From here on the hand-off is completed, never undone.

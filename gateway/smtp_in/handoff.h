@@ -114,6 +114,7 @@ private:
     plat::CFile m_record;
     std::string m_recordPath;
     std::vector<std::string> m_created;      // paths listed in the record
+    bool m_envSynced = false;                // the envelope's data are on disk
     std::vector<std::string> m_removeAfter;  // to go once handed off
     std::unique_ptr<plat::CTextStream> m_content;  // the open body text or attachment
     std::string m_contentPath;
