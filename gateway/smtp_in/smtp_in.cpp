@@ -163,7 +163,8 @@ void SMTPInThread::OnConnect() {
         },
     }, &policy, client);
     session.Start();
-    char buffer[4096];
+    // Large reads: a big message arrives in a few calls instead of hundreds.
+    char buffer[65536];
     while (!session.Ended()) {  // a refused client is closed at once
         const int n = Receive(buffer, sizeof(buffer));
         if (n <= 0) {
