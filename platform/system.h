@@ -8,7 +8,8 @@
 namespace plat {
 
 // Process set-up at program start: on Linux a write to a closed pipe or
-// socket fails with an error instead of ending the process.
+// socket fails with an error instead of ending the process, and freed memory
+// is kept for reuse rather than given back to the system at once.
 void InitProcess();
 
 // Last system error of the calling thread (GetLastError / errno).
