@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/word_scan.h"
+
 namespace plat {
 
 int CTextStream::Open(const char* path, const char* mode) {
@@ -116,7 +118,6 @@ int CTextStream::ReadDirect(unsigned char* out, int len) {
     unsigned char* w = static_cast<unsigned char*>(const_cast<void*>(first));
     const unsigned char* r = w;
     const unsigned char* end = out + got;
-    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
     while (r < end) {
         if (*r == '\r') {
             if (r + 1 == end) {
@@ -132,8 +133,7 @@ int CTextStream::ReadDirect(unsigned char* out, int len) {
         while (end - r >= 8) {
             uint64_t x;
             std::memcpy(&x, r, 8);
-            const uint64_t t = x ^ (kOnes * '\r');
-            if ((t - kOnes) & ~t & kHighs) break;  // a CR among the eight
+            if (BytesEqual(x, '\r')) break;  // a CR among the eight
             std::memcpy(w, &x, 8);  // w never runs ahead of r: no unread byte is overwritten
             w += 8;
             r += 8;

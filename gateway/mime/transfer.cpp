@@ -7,6 +7,7 @@
 #include "gateway/mime/decode_util.h"
 #include "gateway/mime/md5.h"
 #include "gateway/mime/part_stream.h"
+#include "platform/word_scan.h"
 
 namespace mime {
 
@@ -123,14 +124,9 @@ private:
 const unsigned char kCRLF[2] = {'\r', '\n'};
 
 // Where the first '=' or newline is among 8 bytes read as a little-endian
-// word, 8 when there is none. A byte equal to the pattern byte is the
-// lowest one to come out of the zero-byte test exactly.
+// word, 8 when there is none.
 inline int FirstEscapeOrNewline(uint64_t word) {
-    constexpr uint64_t kOnes = 0x0101010101010101u;
-    constexpr uint64_t kHigh = 0x8080808080808080u;
-    const uint64_t eq = word ^ (kOnes * '='), nl = word ^ (kOnes * '\n');
-    const uint64_t hit = (((eq - kOnes) & ~eq) | ((nl - kOnes) & ~nl)) & kHigh;
-    return std::countr_zero(hit) >> 3;
+    return std::countr_zero(plat::BytesEqual(word, '=') | plat::BytesEqual(word, '\n')) >> 3;
 }
 
 // A byte taken as it stands; a newline is digested as the CR LF it was in

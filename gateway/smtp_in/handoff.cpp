@@ -416,7 +416,7 @@ int CHandoff::SyncOutputs() {
         if (path == m_msgPath || path == m_listPath) continue;  // scratch files, gone by now
         const std::string folder = FolderOf(path);
         if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
-        if (path == m_envPath && m_envSynced) continue;  // synced as it was closed
+        if (path == m_envPath) continue;  // synced as it was closed, before this
         plat::CFile f;
         int error = f.Open(path.c_str(), plat::kOpenReadWrite);
         if (error == 0) error = f.Sync();
@@ -581,7 +581,6 @@ int CHandoff::TranslateSteps(const char* rawPath) {
         Discard();
         return 4;
     }
-    m_envSynced = true;
     if (!m_listPath.empty()) plat::RemoveFile(m_listPath.c_str());
     if (!moved) plat::RemoveFile(m_msgPath.c_str());
 

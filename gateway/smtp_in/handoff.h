@@ -96,7 +96,8 @@ private:
     // Notes a file of OUT in the hand-off record before it is made; with
     // sync false the line reaches the disk with the next line synced.
     bool Record(const std::string& name, bool sync = true);
-    // Forces the outputs and their names to disk; 0 on success.
+    // Forces the outputs (the envelope, synced as it was closed, aside) and
+    // their names to disk; 0 on success.
     int SyncOutputs();
 
     plat::CRegKey m_key;
@@ -114,7 +115,6 @@ private:
     plat::CFile m_record;
     std::string m_recordPath;
     std::vector<std::string> m_created;      // paths listed in the record
-    bool m_envSynced = false;                // the envelope's data are on disk
     std::vector<std::string> m_removeAfter;  // to go once handed off
     std::unique_ptr<plat::CTextStream> m_content;  // the open body text or attachment
     std::string m_contentPath;
