@@ -78,6 +78,7 @@ void EntryFunction(CService* service) {
     g_Listener = std::make_unique<SMTPInListener>();
     g_Listener->m_FileMan = g_FileMan.get();
     g_Listener->m_HandOff = TranslateReceivedMessage;
+    g_Listener->m_PrepareHandOff = PrepareHandoffRecord;
     g_Listener->ReadReceivePolicy();
     service->m_SMTPIN = g_Listener.get();
     int port = GetSMTPInPortNumber();

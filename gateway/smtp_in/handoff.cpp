@@ -131,10 +131,16 @@ bool RemoveIfPresent(const std::string& path) {
 
 std::string HandoffRecordPath(const char* rawPath) { return std::string(rawPath) + kRecordSuffix; }
 
+bool PrepareHandoffRecord(const char* rawPath) { return CreateEmpty(HandoffRecordPath(rawPath)); }
+
 RecordState ResolveHandoffRecord(const char* rawPath) {
     const std::string record = HandoffRecordPath(rawPath);
     std::vector<std::string> lines;
     if (!ReadRecord(record, &lines)) return plat::PathExists(record.c_str()) ? RecordState::kFailed : RecordState::kNone;
+    if (lines.empty()) {  // made before the commit; nothing was made under it
+        plat::RemoveFile(record.c_str());
+        return RecordState::kUndone;
+    }
     ReleaseAttFlagOf(lines);
     const std::string folder = FolderOf(rawPath);
     // Committed: the last line is the envelope listed before it with ".tmp"
@@ -474,8 +480,15 @@ int CHandoff::TranslateSteps(const char* rawPath) {
         RecoverHandoffs(FolderOf(rawPath));
     }
     m_recordPath = HandoffRecordPath(rawPath);
-    if (m_record.Open(m_recordPath.c_str(), plat::kCreateTruncRW) != 0 ||
-        plat::SyncDirectory(FolderOf(m_recordPath).c_str()) != 0) {
+    // An empty record made before the message was committed is on disk
+    // already; any other is made (or emptied) and its name flushed here.
+    bool ready = m_record.Open(m_recordPath.c_str(), plat::kOpenReadWrite) == 0 && m_record.Seek(0, 2) == 0;
+    if (!ready) {
+        m_record.Close();
+        ready = m_record.Open(m_recordPath.c_str(), plat::kCreateTruncRW) == 0 &&
+                plat::SyncDirectory(FolderOf(m_recordPath).c_str()) == 0;
+    }
+    if (!ready) {
         DLOG("Unable to open the hand-off record for writing");
         m_record.Close();
         plat::RemoveFile(m_recordPath.c_str());

@@ -31,6 +31,12 @@ int TranslateReceivedMessage(std::mutex& handoffLock, const char* rawPath);
 // before the envelope takes that name.
 std::string HandoffRecordPath(const char* rawPath);
 
+// Makes the empty hand-off record of a raw message file that is about to be
+// committed, so that the folder flush of the commit makes its name durable
+// too and the hand-off need not flush the folder for it. False when it could
+// not be made; the hand-off then makes it itself.
+bool PrepareHandoffRecord(const char* rawPath);
+
 // Ends a hand-off that a crash interrupted, from its record: a recorded
 // envelope name completes it (the envelope takes its final name and the raw
 // message file goes), otherwise every file it made is removed and the raw

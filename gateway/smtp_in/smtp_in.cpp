@@ -202,7 +202,11 @@ bool SMTPInThread::CommitMessage() {
     Flush();
     DLOG(" Close File");
     const plat::FileHandle file = std::exchange(m_File, plat::kInvalidFile);
+    // The hand-off record is made first, so that the commit's folder flush
+    // covers its name as well.
+    const bool recordMade = m_FileOk && m_SmtpListener->m_PrepareHandOff && m_SmtpListener->m_PrepareHandOff(m_MsgPath);
     if (!m_FileOk || m_FileMan->CommitMsg(file, m_MsgPath) != 0) {
+        if (recordMade) plat::RemoveFile(HandoffRecordPath(m_MsgPath).c_str());
         if (!m_FileOk && file != plat::kInvalidFile) m_FileMan->DiscardMsg(file, m_MsgPath);
         DLOG("Unable to store the message: answered 451.");
         return false;

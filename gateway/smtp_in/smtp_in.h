@@ -31,6 +31,9 @@ public:
 
     // The hand-off; null leaves each raw message file in OUT untouched.
     HandOffFn m_HandOff = nullptr;
+    // Made ready for the hand-off as a message is committed (its record,
+    // made durable by the commit's flush); null for none.
+    bool (*m_PrepareHandOff)(const char* rawPath) = nullptr;
     // Hands the raw message file off and removes it when that succeeded;
     // the hand-off's result. A failure is reported to the event log once per
     // file (440), and a later success of that file too (441).
