@@ -457,11 +457,35 @@ void CHandoff::Discard() {
     ReleaseFileName();
 }
 
-int CHandoff::Translate(const char* rawPath) {
-    const int result = TranslateSteps(rawPath);
-    // A record left behind is ended before the next hand-off takes a name.
-    if (plat::PathExists(HandoffRecordPath(rawPath).c_str())) MarkSettled(FolderOf(rawPath), false);
+int CHandoff::Translate(const char* rawPath, std::mutex* lock) {
+    int result;
+    {
+        std::unique_lock<std::mutex> held;
+        if (lock) held = std::unique_lock<std::mutex>(*lock);
+        result = TranslateSteps(rawPath);
+        // A record left by a hand-off that did not commit is ended before
+        // the next hand-off takes a name.
+        if (m_finalPath.empty() && plat::PathExists(HandoffRecordPath(rawPath).c_str()))
+            MarkSettled(FolderOf(rawPath), false);
+    }
+    if (!m_finalPath.empty()) EndCommitted(rawPath);
     return result;
+}
+
+// The raw file goes before the record, so that a crash between the two
+// never hands the message off again. One flush of the folder makes the
+// envelope's name and the removal last; until then the record completes
+// both after a crash. Neither needs the lock: the envelope is final and its
+// name released, and a look at the record meanwhile only completes it too.
+void CHandoff::EndCommitted(const char* rawPath) {
+    if (RemoveIfPresent(rawPath)) {
+        plat::SyncDirectory(FolderOf(m_finalPath).c_str());
+        if (FolderOf(rawPath) != FolderOf(m_finalPath)) plat::SyncDirectory(FolderOf(rawPath).c_str());
+        m_record.Close();
+        plat::RemoveFile(m_recordPath.c_str());
+    }
+    m_record.Close();
+    if (plat::PathExists(m_recordPath.c_str())) MarkSettled(FolderOf(rawPath), false);
 }
 
 int CHandoff::TranslateSteps(const char* rawPath) {
@@ -611,26 +635,15 @@ int CHandoff::TranslateSteps(const char* rawPath) {
         ReleaseFileName();
         return 5;
     }
-    // The raw file goes before the record, so that a crash between the two
-    // never hands the message off again. One flush of the folder makes the
-    // envelope's name and the removal last; until then the record completes
-    // both after a crash.
-    if (RemoveIfPresent(rawPath)) {
-        plat::SyncDirectory(FolderOf(final).c_str());
-        if (FolderOf(rawPath) != FolderOf(final)) plat::SyncDirectory(FolderOf(rawPath).c_str());
-        m_record.Close();
-        plat::RemoveFile(m_recordPath.c_str());
-    }
-    m_record.Close();
     ReleaseFileName();
     for (const std::string& path : m_removeAfter) mime::RemoveFragmentStorePath(path);
+    m_finalPath = final;  // the raw file and the record go after the lock
     return 0;
 }
 
 int TranslateReceivedMessage(std::mutex& handoffLock, const char* rawPath) {
-    std::lock_guard<std::mutex> guard(handoffLock);
     CHandoff handoff;
-    return handoff.Translate(rawPath);
+    return handoff.Translate(rawPath, &handoffLock);
 }
 
 void CHandoff::AppendEnvelope(const std::string& lines) {

@@ -15,10 +15,10 @@
 #include "platform/registry.h"
 #include "platform/textfile.h"
 
-// Takes the hand-off lock for the whole call. 0 when the message was handed
-// off (ENV<n>.tmp written, on disk, and the raw message file removed);
-// non-zero when it could not be: what it wrote is removed again and the raw
-// message file is kept for another attempt. 1 body scratch file or hand-off
+// Takes the hand-off lock until the envelope has its final name. 0 when the
+// message was handed off (ENV<n>.tmp written, on disk, and the raw message
+// file removed); non-zero when it could not be: what it wrote is removed
+// again and the raw message file is kept for another attempt. 1 body scratch file or hand-off
 // record, 2 attachment-list file, 3 envelope name or file, 4 an output not
 // written whole, 5 envelope not moved to its final name, 6 an earlier,
 // interrupted hand-off of the file could not be undone.
@@ -59,13 +59,15 @@ void RecoverHandoffs(const std::string& outFolder);
 int MakeUniqueFileName(const char* prefix, const char* ext, const char* folder, std::string* name);
 
 // One hand-off: its names, counters and in-use flags on the settings store,
-// and the files in OUT where the decoder's results go. Run it under the
-// hand-off lock.
+// and the files in OUT where the decoder's results go. Translate runs under
+// the hand-off lock it is given.
 class CHandoff {
 public:
     CHandoff();
     virtual ~CHandoff() = default;
-    int Translate(const char* rawPath);
+    // With a lock: held until the envelope has its final name and the name
+    // is released; the raw file and the record are removed after it.
+    int Translate(const char* rawPath, std::mutex* lock = nullptr);
 
     // The paths of this hand-off.
     bool GetMsgFileName(std::string* path);
@@ -98,6 +100,7 @@ public:
 
 private:
     int TranslateSteps(const char* rawPath);
+    void EndCommitted(const char* rawPath);
     void Discard();
     // Notes a file of OUT in the hand-off record before it is made; with
     // sync false the line reaches the disk with the next line synced.
@@ -120,6 +123,7 @@ private:
     bool m_attFlagSet = false;  // FileNameUseAtt set by this hand-off
     plat::CFile m_record;
     std::string m_recordPath;
+    std::string m_finalPath;  // ENV<n>.tmp once the hand-off is committed
     std::vector<std::string> m_created;      // paths listed in the record
     std::vector<std::string> m_removeAfter;  // to go once handed off
     std::unique_ptr<plat::CTextStream> m_content;  // the open body text or attachment
