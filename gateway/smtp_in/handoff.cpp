@@ -445,6 +445,7 @@ int CHandoff::SyncOutputs() {
 // Undoes a hand-off that cannot be completed: every file it made goes, and
 // the message will be handed off again from its raw file.
 void CHandoff::Discard() {
+    m_envelope.Close();
     bool removed = true;
     for (auto it = m_created.rbegin(); it != m_created.rend(); ++it) removed = RemoveIfPresent(*it) && removed;
     m_record.Close();
@@ -534,7 +535,8 @@ int CHandoff::TranslateSteps(const char* rawPath) {
     }
     DLOG("Get the New File for writing the translated output.\r\n");
     DLOGF("GetNewFileName before Open: %s\r\n", m_envPath.c_str());
-    if (!CreateEmpty(m_envPath)) {
+    // The envelope stays open, in text mode, until its trailer is written.
+    if (m_envelope.Open(m_envPath.c_str(), "w") != 0) {
         DLOG("Unable to open new file for writing");
         Discard();
         return 3;
@@ -563,14 +565,6 @@ int CHandoff::TranslateSteps(const char* rawPath) {
         return 4;
     }
 
-    plat::CTextStream envelope;
-    int error = envelope.Open(m_envPath.c_str(), "a+");
-    if (error != 0) {
-        mime::CConsoleReporter::Instance().ErrorReport("Unable to open output file for writing", error);
-        Discard();
-        return 4;
-    }
-
     std::string root;
     GetRootPath(&root);
     const std::string bodyName = m_envName + ".bdy";
@@ -580,7 +574,6 @@ int CHandoff::TranslateSteps(const char* rawPath) {
     // folder, copied only where that fails.
     const bool moved = plat::RenameFile(m_msgPath.c_str(), m_bodyPath.c_str()) == 0;
     if (!moved && plat::CopyFile(m_msgPath.c_str(), m_bodyPath.c_str(), true) != 0) {
-        envelope.Close();
         Discard();
         return 4;
     }
@@ -590,7 +583,6 @@ int CHandoff::TranslateSteps(const char* rawPath) {
     plat::CTextStream list;
     if (!m_listPath.empty()) {
         if (list.Open(m_listPath.c_str(), "r") != 0) {
-            envelope.Close();
             Discard();
             return 2;
         }
@@ -606,15 +598,13 @@ int CHandoff::TranslateSteps(const char* rawPath) {
         bool readWhole = !list.Error();
         list.Close();
         if (!readWhole) {
-            envelope.Close();
             Discard();
             return 2;
         }
     }
-    if (envelope.Write(block.data(), static_cast<int>(block.size())) != static_cast<int>(block.size()) ||
-        envelope.Sync() != 0 || envelope.Close() != 0) {
-        MarkOutputFailed(m_envPath, envelope.LastError());
-        envelope.Close();
+    if (m_envelope.Write(block.data(), static_cast<int>(block.size())) != static_cast<int>(block.size()) ||
+        m_envelope.Sync() != 0 || m_envelope.Close() != 0) {
+        MarkOutputFailed(m_envPath, m_envelope.LastError());
         Discard();
         return 4;
     }
@@ -647,13 +637,8 @@ int TranslateReceivedMessage(std::mutex& handoffLock, const char* rawPath) {
 }
 
 void CHandoff::AppendEnvelope(const std::string& lines) {
-    std::string path;
-    if (!GetNewFileName(&path)) return;
-    plat::CTextStream out;
-    int error = out.Open(path.c_str(), "a+");
-    if (error == 0 && (out.Write(lines.data(), static_cast<int>(lines.size())) < 0 || out.Close() != 0))
-        error = out.LastError() ? out.LastError() : -1;
-    if (error != 0) MarkOutputFailed(path, error);
+    if (m_envelope.Write(lines.data(), static_cast<int>(lines.size())) < 0)
+        MarkOutputFailed(m_envPath, m_envelope.LastError());
 }
 
 bool CHandoff::OpenBodyText() {

@@ -121,6 +121,7 @@ private:
     bool m_outputFailed = false;
     bool m_envFlagSet = false;  // FileNameUse set by this hand-off
     bool m_attFlagSet = false;  // FileNameUseAtt set by this hand-off
+    plat::CTextStream m_envelope;  // open from its creation to its trailer
     plat::CFile m_record;
     std::string m_recordPath;
     std::string m_finalPath;  // ENV<n>.tmp once the hand-off is committed
