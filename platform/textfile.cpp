@@ -6,6 +6,10 @@
 
 #include "platform/word_scan.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace plat {
 
 int CTextStream::Open(const char* path, const char* mode) {
@@ -130,6 +134,27 @@ int CTextStream::ReadDirect(unsigned char* out, int len) {
             r += r[1] == '\n' ? 2 : 1;
             continue;
         }
+#if defined(__SSE2__)
+        // Sixteen at a time where the processor has the instructions; where a
+        // CR is among them, the bytes before it are moved and the CR taken
+        // above.
+        const __m128i crs = _mm_set1_epi8('\r');
+        while (end - r >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r));
+            const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(v, crs));
+            if (found) {
+                const int before = __builtin_ctz(static_cast<unsigned>(found));
+                std::memmove(w, r, static_cast<size_t>(before));
+                w += before;
+                r += before;
+                break;
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);  // w never runs ahead of r
+            w += 16;
+            r += 16;
+        }
+        if (r < end && *r == '\r') continue;
+#endif
         while (end - r >= 8) {
             uint64_t x;
             std::memcpy(&x, r, 8);

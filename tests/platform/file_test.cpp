@@ -9,11 +9,18 @@
 namespace {
 
 // Text mode reads CR LF as LF and keeps a lone CR and CTRL-Z, even where
-// a CR LF is split across the stream's 4096-byte buffer; binary mode keeps all.
+// a CR LF is split across the stream's 4096-byte buffer, and whatever the
+// length of the run before a CR; binary mode keeps all.
 TEST(TextStream, ReadsCrLfAsNewlineWhateverTheBlockSize) {
     testutil::TempDir dir;
-    const std::string disk = std::string(4095, 'x') + "\r\nlone\rcr\r\nend\x1a\r";
-    const std::string want = std::string(4095, 'x') + "\nlone\rcr\nend\x1a\r";
+    std::string disk = std::string(4095, 'x') + "\r\nlone\rcr\r\n";
+    std::string want = std::string(4095, 'x') + "\nlone\rcr\n";
+    for (size_t n = 0; n < 40; ++n) {
+        disk += std::string(n, 'l') + (n % 3 ? "\r\n" : "\r");
+        want += std::string(n, 'l') + (n % 3 ? "\n" : "\r");
+    }
+    disk += "end\x1a\r";
+    want += "end\x1a\r";
     testutil::WriteAll(dir / "in", disk);
     for (int block : {1, 7, 4096, 4097, 10000}) {
         plat::CTextStream r;
