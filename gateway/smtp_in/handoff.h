@@ -18,10 +18,10 @@
 // Takes the hand-off lock until the envelope has its final name. 0 when the
 // message was handed off (ENV<n>.tmp written, on disk, and the raw message
 // file removed); non-zero when it could not be: what it wrote is removed
-// again and the raw message file is kept for another attempt. 1 body scratch file or hand-off
-// record, 2 attachment-list file, 3 envelope name or file, 4 an output not
-// written whole, 5 envelope not moved to its final name, 6 an earlier,
-// interrupted hand-off of the file could not be undone.
+// again and the raw message file is kept for another attempt. 1 body
+// scratch file or hand-off record, 2 attachment-list file, 3 envelope name
+// or file, 4 an output not written whole, 5 envelope not moved to its final
+// name, 6 an earlier, interrupted hand-off of the file could not be undone.
 int TranslateReceivedMessage(std::mutex& handoffLock, const char* rawPath);
 
 // The hand-off record of a raw message file: "<raw path>.out". It names, one
