@@ -127,6 +127,18 @@ bool RemoveIfPresent(const std::string& path) {
     return plat::RemoveFile(path.c_str()) == 0 || !plat::PathExists(path.c_str());
 }
 
+// The end of a committed hand-off, once the envelope has its final name:
+// the raw file goes before the record, so that a crash between the two
+// never hands the message off again. One flush of the folder makes the
+// envelope's name and the removal last; until then the record completes
+// both after a crash. True when the record is gone too.
+bool EndCommittedHandoff(const char* rawPath, const std::string& final) {
+    if (!RemoveIfPresent(rawPath)) return false;
+    plat::SyncDirectory(FolderOf(final).c_str());
+    if (FolderOf(rawPath) != FolderOf(final)) plat::SyncDirectory(FolderOf(rawPath).c_str());
+    return RemoveIfPresent(HandoffRecordPath(rawPath));
+}
+
 }  // namespace
 
 std::string HandoffRecordPath(const char* rawPath) { return std::string(rawPath) + kRecordSuffix; }
@@ -145,7 +157,7 @@ RecordState ResolveHandoffRecord(const char* rawPath) {
     const std::string folder = FolderOf(rawPath);
     // Committed: the last line is the envelope listed before it with ".tmp"
     // (an attachment that happens to end in ".tmp" is not).
-    const std::string final = lines.empty() ? std::string() : lines.back();
+    const std::string& final = lines.back();
     const std::string envelope = EndsWith(final, ".tmp") ? final.substr(0, final.size() - 4) : std::string();
     if (!envelope.empty() && std::find(lines.begin(), lines.end() - 1, envelope) != lines.end() - 1) {
         // Every output was on disk: complete the hand-off. Both names
@@ -155,10 +167,7 @@ RecordState ResolveHandoffRecord(const char* rawPath) {
                                                         : plat::RenameFile(envelope.c_str(), final.c_str());
             if (error != 0) return RecordState::kFailed;
         }
-        plat::SyncDirectory(FolderOf(final).c_str());
-        if (!RemoveIfPresent(rawPath)) return RecordState::kFailed;
-        plat::SyncDirectory(folder.c_str());
-        plat::RemoveFile(record.c_str());
+        if (!EndCommittedHandoff(rawPath, final) && plat::PathExists(rawPath)) return RecordState::kFailed;
         DLOGF("Completed the interrupted hand-off of %s as %s", rawPath, final.c_str());
         return RecordState::kCompleted;
     }
@@ -355,12 +364,6 @@ int CHandoff::AllocateEnvFileName() {
     return 0;
 }
 
-bool CHandoff::GetNewFileName(std::string* path) {
-    if (m_envPath.empty()) return false;
-    *path = m_envPath;
-    return true;
-}
-
 bool CHandoff::IsAttFileNameInUse() {
     uint32_t v = 0;
     return m_key.QueryDword(qlsmtp::kValFileNameUseAtt, &v) == plat::kRegSuccess && v != 0;
@@ -473,20 +476,11 @@ int CHandoff::Translate(const char* rawPath, std::mutex* lock) {
     return result;
 }
 
-// The raw file goes before the record, so that a crash between the two
-// never hands the message off again. One flush of the folder makes the
-// envelope's name and the removal last; until then the record completes
-// both after a crash. Neither needs the lock: the envelope is final and its
-// name released, and a look at the record meanwhile only completes it too.
+// Needs no lock: the envelope is final and its name released, and a look at
+// the record meanwhile only completes it too.
 void CHandoff::EndCommitted(const char* rawPath) {
-    if (RemoveIfPresent(rawPath)) {
-        plat::SyncDirectory(FolderOf(m_finalPath).c_str());
-        if (FolderOf(rawPath) != FolderOf(m_finalPath)) plat::SyncDirectory(FolderOf(rawPath).c_str());
-        m_record.Close();
-        plat::RemoveFile(m_recordPath.c_str());
-    }
     m_record.Close();
-    if (plat::PathExists(m_recordPath.c_str())) MarkSettled(FolderOf(rawPath), false);
+    if (!EndCommittedHandoff(rawPath, m_finalPath)) MarkSettled(FolderOf(rawPath), false);
 }
 
 int CHandoff::TranslateSteps(const char* rawPath) {

@@ -74,7 +74,6 @@ public:
     virtual int GetAttchFileName(std::string* path);
     virtual bool GetAttachmentList(std::string* path);
     int AllocateEnvFileName();
-    bool GetNewFileName(std::string* path);
     bool GetRootPath(std::string* path);
     bool IsFileNameInUse();
     void ReleaseFileName();
