@@ -69,22 +69,20 @@ def bench_decode(build_dir, scratch, rounds, seconds):
                              env=dict(os.environ, QLSMTP_BENCH_DIR=work), capture_output=True, text=True, check=True)
         runs = {}
         for b in json.loads(res.stdout)["benchmarks"]:
-            if b.get("run_type") == "iteration":
-                runs.setdefault(b["name"].split("/")[0], []).append(b)
-        by_name = {name: {"bytes_per_second": statistics.median(r["bytes_per_second"] for r in rs),
-                          "error_occurred": any(r.get("error_occurred") for r in rs),
-                          "error_message": next((r["error_message"] for r in rs if r.get("error_occurred")), "")}
-                   for name, rs in runs.items()}
+            if b.get("run_type") != "iteration":
+                continue
+            if b.get("error_occurred"):
+                raise RuntimeError("%s: %s" % (b["name"], b.get("error_message")))
+            runs.setdefault(b["name"].split("/")[0], []).append(b["bytes_per_second"] / MB)
+        rate = {name: statistics.median(r) for name, r in runs.items()}
         # The limit of the base64 case: our MD5 and our base64 decoding one
         # after the other, each alone over the same bytes, in this run.
-        md5, b64 = (by_name[n]["bytes_per_second"] / MB for n in ("BM_Md5Alone", "BM_Base64Alone"))
+        md5, b64 = rate["BM_Md5Alone"], rate["BM_Base64Alone"]
         rates["base64"]["md5"].append(md5)
         rates["base64"]["b64"].append(b64)
         rates["base64"]["limit"].append(1 / (1 / md5 + 1 / b64))
         for case, (name, message) in cases.items():
-            if by_name[name].get("error_occurred"):
-                raise RuntimeError("%s: %s" % (name, by_name[name].get("error_message")))
-            rates[case]["gateway"].append(by_name[name]["bytes_per_second"] / MB)
+            rates[case]["gateway"].append(rate[name])
             path = os.path.join(work, message)
             for peer, cmd in (("gmime", [os.path.join(build_dir, "bench", "decode_gmime")]),
                               ("python", [PYTHON, os.path.join(HERE, "decode_py.py")])):
